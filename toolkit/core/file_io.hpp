@@ -1,0 +1,41 @@
+// Small helpers around stdio streams shared by the whole toolkit.
+#ifndef STEREO_TOOLKIT_FILE_IO_HPP
+#define STEREO_TOOLKIT_FILE_IO_HPP
+
+#include <cstdio>
+#include <memory>
+
+// Closes the stream when its owner goes out of scope, so that every early
+// return releases what it opened. A stream whose close must be checked (an
+// output) is released with close_file instead.
+struct FileCloser {
+    void operator()(FILE* f) const {
+        if (f != nullptr) fclose(f);
+    }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+// Closes the stream and reports whether everything buffered reached the file.
+inline bool close_file(FilePtr* file) {
+    return fclose(file->release()) == 0;
+}
+
+// 64-bit seek and tell: sizes and offsets of 2 GiB and more must be seen as
+// such, not wrapped, even where `long` has 32 bits.
+#if defined(_WIN32)
+inline int seek_file(FILE* f, long long offset, int whence) {
+    return _fseeki64(f, offset, whence);
+}
+inline long long tell_file(FILE* f) {
+    return _ftelli64(f);
+}
+#else
+inline int seek_file(FILE* f, long long offset, int whence) {
+    return fseeko(f, static_cast<off_t>(offset), whence);
+}
+inline long long tell_file(FILE* f) {
+    return static_cast<long long>(ftello(f));
+}
+#endif
+
+#endif

@@ -1,0 +1,104 @@
+#include "locator.hpp"
+
+#include <climits>
+
+#include "file_io.hpp"
+
+// The scan reads every byte of the file, so the per-byte lock that fgetc takes
+// would cost more than the matching itself; the stream is private to this
+// thread.
+#if defined(_WIN32)
+#define read_byte _fgetc_nolock
+#else
+#define read_byte getc_unlocked
+#endif
+
+namespace {
+
+constexpr int kMarkerPrefix = 0xFF;
+constexpr int kSOI = 0xD8;  // start of image
+constexpr int kDQT = 0xDB;  // an SOI followed by a quantisation table is not counted
+constexpr int kSOS = 0xDA;  // start of scan: the header ends here
+
+// JPEG markers (ITU T.81, table B.1) are followed by a two-byte big-endian
+// length that counts itself, except TEM (01), RST0-RST7 (D0-D7), SOI (D8) and
+// EOI (D9). FF 00 is a stuffed zero byte and FF FF fill, neither a marker.
+bool marker_has_length(int marker) {
+    return !(marker == 0x00 || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD9) ||
+             marker == kMarkerPrefix);
+}
+
+// Steps over the header segments that follow a start sequence whose fourth
+// byte opened a segment with a length. Returns the matcher state in which
+// scanning goes on, or -1 when the file ends inside the header.
+int step_over_header(FILE* in, long long* pos) {
+    for (;;) {
+        const int high = read_byte(in);
+        const int low = high == EOF ? EOF : read_byte(in);
+        if (low == EOF) return -1;
+        *pos += 2;
+        const unsigned length = (static_cast<unsigned>(high) << 8) | static_cast<unsigned>(low);
+        if (length < 2) return 0;
+        for (unsigned k = 2; k < length; ++k) {
+            if (read_byte(in) == EOF) return -1;
+        }
+        *pos += length - 2;
+
+        int c = read_byte(in);
+        if (c == EOF) return -1;
+        ++*pos;
+        if (c != kMarkerPrefix) return 0;  // not a marker: cannot begin a match either
+        do {
+            c = read_byte(in);
+            if (c == EOF) return -1;
+            ++*pos;
+        } while (c == kMarkerPrefix);
+        // The matcher sees the marker FF c that ends the header; only an SOI
+        // there leaves it part way through a start sequence.
+        if (c == kSOS || !marker_has_length(c)) return c == kSOI ? 2 : 0;
+    }
+}
+
+}  // namespace
+
+void findJPEGs(FILE* in, StartTable* table, int* count) {
+    int state = 0;
+    int found = 0;
+    long long pos = tell_file(in);  // offset of the next byte to be read
+    if (pos < 0) pos = 0;
+
+    int c;
+    while ((c = read_byte(in)) != EOF) {
+        ++pos;
+        switch (state) {
+            case 0:
+                state = c == kMarkerPrefix ? 1 : 0;
+                break;
+            case 1:
+                state = c == kSOI ? 2 : 0;
+                break;
+            case 2:
+                state = c == kMarkerPrefix ? 3 : 0;
+                break;
+            default:  // 3: the fourth byte is consumed whatever it is
+                state = 0;
+                if (c == kDQT) break;
+                if (found < kMaxStarts && pos - 4 <= INT32_MAX) {
+                    (*table)[found++] = static_cast<int32_t>(pos - 4);
+                }
+                if (marker_has_length(c)) state = step_over_header(in, &pos);
+                break;
+        }
+        if (state < 0) break;
+    }
+    *count = found;
+}
+
+bool store_end_if_last(FILE* in, StartTable* table, int count, int j) {
+    if (count - j != 1) return true;
+    if (seek_file(in, 0, SEEK_END) != 0) return false;
+    const long long end = tell_file(in);
+    if (end < 0 || end > INT32_MAX) return false;
+    (*table)[j + 1] = static_cast<int32_t>(end);
+    return true;
+}

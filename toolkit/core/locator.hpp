@@ -1,0 +1,36 @@
+// Image locator: finds where each embedded JPEG stream of an MPO file begins.
+//
+// An MPO file is a run of complete JPEG streams. Instead of trusting the
+// multi-picture index (which cameras and editors sometimes get wrong), the
+// whole file is scanned once for the bytes that open a JPEG stream, and every
+// hit is taken as the start of one picture. Picture j then spans the bytes
+// [table[j], table[j + 1]); the slot after the last start receives the file
+// length once the caller reaches the last picture.
+#ifndef STEREO_TOOLKIT_LOCATOR_HPP
+#define STEREO_TOOLKIT_LOCATOR_HPP
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+
+// 128 slots: at most 127 starts, plus one slot for the end of the last picture.
+constexpr int kStartTableSize = 128;
+constexpr int kMaxStarts = kStartTableSize - 1;
+
+using StartTable = std::array<int32_t, kStartTableSize>;
+
+// Scans `in` (binary mode, at the beginning of the file) to its end and stores
+// the offset of every start sequence FF D8 FF xx (xx other than DB) in
+// table[0 .. *count - 1], in file order; starts beyond the 127th are ignored.
+// When the fourth byte opens a marker segment, the picture's header segments
+// are stepped over by their lengths, so that an Exif thumbnail stored inside
+// them is not mistaken for a picture. Reads byte by byte, never seeks; a read
+// error ends the scan like the end of the file. The stream is left at its end.
+void findJPEGs(FILE* in, StartTable* table, int* count);
+
+// Stores the end of picture j in table[j + 1] when j is the last located
+// picture (its extent then runs to the end of the file, trailing bytes
+// included). Returns false when the input's end cannot be determined.
+bool store_end_if_last(FILE* in, StartTable* table, int count, int j);
+
+#endif

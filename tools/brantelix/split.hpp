@@ -1,0 +1,18 @@
+// The splitter's per-file work: every located picture is copied out
+// unchanged, the first as <name>_L.jpg, the second as <name>_R.jpg and any
+// further ones as <name>_3.jpg, <name>_4.jpg, ...
+#ifndef BRANTELIX_SPLIT_HPP
+#define BRANTELIX_SPLIT_HPP
+
+#include <cstdio>
+#include <string>
+
+#include "locator.hpp"
+
+// Output name of picture j (counting from 0) for the argument `arg`.
+std::string split_output_name(const char* arg, int j);
+
+// The hook run_batch calls for each input file.
+void split_pictures(FILE* in, StartTable* table, int count, const char* arg);
+
+#endif
