@@ -1,0 +1,225 @@
+// brantelix end to end through the built program: the batch frame's messages
+// and exit statuses, and the pictures it writes, byte for byte.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "test_support.hpp"
+
+namespace {
+
+const char kBanner[] =
+    "******************************\n"
+    "****  BRANTELIX   T.Varno ****\n"
+    "******************************\n\n\n";
+
+Bytes picture_with_thumbnail(size_t data_length, unsigned seed) {
+    // Cameras keep an Exif thumbnail in APP1; this one begins FF D8 FF C0.
+    const Bytes thumbnail = fake_picture(segment(0xC0, bytes({8, 0, 4, 0, 4, 3})), 30, seed + 100);
+    return fake_picture(segment(0xE1, concat({bytes({'E', 'x', 'i', 'f', 0, 0}), thumbnail})),
+                        data_length, seed);
+}
+
+struct Mpo {
+    Bytes file;
+    std::vector<Bytes> pictures;  // each picture's bytes as the splitter must write them
+};
+
+// `lead` comes before the first picture, `tail` after the last one (and so
+// belongs to it).
+Mpo make_mpo(std::vector<size_t> lengths, const Bytes& lead = {}, const Bytes& tail = {}) {
+    Mpo mpo;
+    mpo.file = lead;
+    for (size_t k = 0; k < lengths.size(); ++k) {
+        mpo.pictures.push_back(picture_with_thumbnail(lengths[k], static_cast<unsigned>(k + 1)));
+        mpo.file.insert(mpo.file.end(), mpo.pictures.back().begin(), mpo.pictures.back().end());
+    }
+    mpo.file.insert(mpo.file.end(), tail.begin(), tail.end());
+    mpo.pictures.back().insert(mpo.pictures.back().end(), tail.begin(), tail.end());
+    return mpo;
+}
+
+std::string writing(const std::string& name) { return "Writing file " + name + "\n"; }
+
+}  // namespace
+
+TEST(BatchFrame, NoArgumentsPrintsOnlyTheBanner) {
+    const RunResult r = run_tool("brantelix", {});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, kBanner);
+}
+
+TEST(BatchFrame, AcceptsOnlyLowerOrUpperCaseMpo) {
+    ScratchDir dir;
+    const Mpo mpo = make_mpo({50, 60});
+    for (const char* name : {"a.mpo", "b.MPO", "c.Mpo", "d.jpg", "e.mpo.bak", "ab"}) {
+        write_file(dir / name, mpo.file);
+    }
+    const RunResult r = run_tool("brantelix", {"a.mpo", "b.MPO", "c.Mpo", "d.jpg", "e.mpo.bak", "ab"}, dir.path);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, std::string(kBanner) + writing("a_L.jpg") + writing("a_R.jpg") + writing("b_L.jpg") +
+                         writing("b_R.jpg") + "File c.Mpo has not the right extension\n" +
+                         "File d.jpg has not the right extension\n" +
+                         "File e.mpo.bak has not the right extension\n" + "File ab has not the right extension\n");
+    EXPECT_FALSE(file_exists(dir / "c_L.jpg"));
+}
+
+TEST(BatchFrame, UnopenableInputEndsTheRunWithStatus255) {
+    ScratchDir dir;
+    const Mpo mpo = make_mpo({50, 60});
+    write_file(dir / "x.mpo", mpo.file);
+    write_file(dir / "y.mpo", mpo.file);
+    const RunResult r = run_tool("brantelix", {"x.mpo", "missing.mpo", "y.mpo"}, dir.path);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, std::string(kBanner) + writing("x_L.jpg") + writing("x_R.jpg") + "Error when reading file\n");
+    EXPECT_FALSE(file_exists(dir / "y_L.jpg"));
+
+    // The file is opened before its extension is looked at.
+    const RunResult wrong = run_tool("brantelix", {"missing.txt", "y.mpo"}, dir.path);
+    EXPECT_EQ(wrong.status, 255);
+    EXPECT_EQ(wrong.out, std::string(kBanner) + "Error when reading file\n");
+}
+
+TEST(BatchFrame, InputsOf2GiBAreRefusedAndTheBatchGoesOn) {
+    ScratchDir dir;
+    FILE* big = fopen((dir / "big.mpo").c_str(), "wb");
+    ASSERT_NE(big, nullptr);
+    // Sparse: no disk space is used.
+    ASSERT_EQ(ftruncate(fileno(big), 2147483648LL), 0);
+    fclose(big);
+    write_file(dir / "small.mpo", make_mpo({50, 60}).file);
+    const RunResult r = run_tool("brantelix", {"big.mpo", "small.mpo"}, dir.path);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, std::string(kBanner) + "File big.mpo is too large\n" + writing("small_L.jpg") +
+                         writing("small_R.jpg"));
+}
+
+TEST(Splitter, WritesEachPictureByteForByte) {
+    ScratchDir dir;
+    // Leading bytes belong to no picture; trailing bytes belong to the last.
+    const Mpo mpo = make_mpo({333, 517}, bytes({1, 2, 3, 4, 5}), bytes({0, 0, 0xFF, 0xD8, 0xFF}));
+    write_file(dir / "shot.mpo", mpo.file);
+    // An existing output is replaced, whatever its size.
+    write_file(dir / "shot_L.jpg", Bytes(5000, 0x77));
+
+    const RunResult r = run_tool("brantelix", {dir / "shot.mpo"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, std::string(kBanner) + writing(dir / "shot_L.jpg") + writing(dir / "shot_R.jpg"));
+    EXPECT_EQ(read_file(dir / "shot_L.jpg"), mpo.pictures[0]);
+    EXPECT_EQ(read_file(dir / "shot_R.jpg"), mpo.pictures[1]);
+    EXPECT_EQ(read_file(dir / "shot.mpo"), mpo.file) << "the input must not change";
+}
+
+TEST(Splitter, PicturesAfterTheSecondGetNamesOfTheirOwn) {
+    ScratchDir dir;
+    const Mpo mpo = make_mpo({40, 50, 60, 70});
+    write_file(dir / "s.mpo", mpo.file);
+    const RunResult r = run_tool("brantelix", {"s.mpo"}, dir.path);
+    EXPECT_EQ(r.out, std::string(kBanner) + writing("s_L.jpg") + writing("s_R.jpg") + writing("s_3.jpg") +
+                         writing("s_4.jpg"));
+    EXPECT_EQ(read_file(dir / "s_R.jpg"), mpo.pictures[1]);
+    EXPECT_EQ(read_file(dir / "s_3.jpg"), mpo.pictures[2]);
+    EXPECT_EQ(read_file(dir / "s_4.jpg"), mpo.pictures[3]);
+}
+
+TEST(Splitter, SinglePictureAndNoPicture) {
+    ScratchDir dir;
+    // A plain JFIF file: one picture, copied from its start to the end.
+    const Bytes jfif = concat({bytes({9, 9}), fake_picture(segment(0xE0, bytes({'J', 'F', 'I', 'F', 0})), 80, 4),
+                               bytes({1, 2, 3})});
+    write_file(dir / "one.mpo", jfif);
+    // A stream that begins FF D8 FF DB is not counted at all.
+    write_file(dir / "none.mpo", fake_picture(segment(0xDB, Bytes(65, 1)), 80, 5));
+    const RunResult r = run_tool("brantelix", {"one.mpo", "none.mpo"}, dir.path);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, std::string(kBanner) + writing("one_L.jpg"));
+    EXPECT_EQ(read_file(dir / "one_L.jpg"), Bytes(jfif.begin() + 2, jfif.end()));
+    EXPECT_FALSE(file_exists(dir / "one_R.jpg"));
+    EXPECT_FALSE(file_exists(dir / "none_L.jpg"));
+}
+
+TEST(Splitter, OutputThatCannotBeCreatedIsReportedAndSkipped) {
+    ScratchDir dir;
+    const Mpo mpo = make_mpo({40, 50});
+    write_file(dir / "s.mpo", mpo.file);
+    ASSERT_EQ(mkdir((dir / "s_L.jpg").c_str(), 0755), 0);
+    const RunResult r = run_tool("brantelix", {"s.mpo"}, dir.path);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, std::string(kBanner) + "Error opening output jpeg file s_L.jpg\n!" + writing("s_R.jpg"));
+    EXPECT_EQ(read_file(dir / "s_R.jpg"), mpo.pictures[1]);
+}
+
+TEST(Splitter, FailedWriteIsReportedAndTheIncompleteFileRemoved) {
+    ScratchDir dir;
+    // A small picture fails when the output is closed, a large one while it
+    // is copied; neither may be left behind as if it were complete.
+    const Mpo small = make_mpo({40, 50});
+    const Mpo large = make_mpo({3 << 20, 50});
+    write_file(dir / "small.mpo", small.file);
+    write_file(dir / "large.mpo", large.file);
+    ASSERT_EQ(symlink("/dev/full", (dir / "small_L.jpg").c_str()), 0);
+    ASSERT_EQ(symlink("/dev/full", (dir / "large_L.jpg").c_str()), 0);
+
+    const RunResult r = run_tool("brantelix", {"small.mpo", "large.mpo"}, dir.path);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, std::string(kBanner) + writing("small_L.jpg") + "Error writing output file small_L.jpg\n" +
+                         writing("small_R.jpg") + "Error writing output file large_L.jpg\n" +
+                         writing("large_R.jpg"));
+    EXPECT_FALSE(file_exists(dir / "small_L.jpg"));
+    EXPECT_FALSE(file_exists(dir / "large_L.jpg"));
+    EXPECT_EQ(read_file(dir / "small_R.jpg"), small.pictures[1]);
+    EXPECT_EQ(read_file(dir / "large_R.jpg"), large.pictures[1]);
+}
+
+TEST(Splitter, MoreThan127PicturesKeepsTheFirst127) {
+    ScratchDir dir;
+    std::vector<size_t> lengths(130, 10);
+    const Mpo mpo = make_mpo(lengths);
+    write_file(dir / "many.mpo", mpo.file);
+    const RunResult r = run_tool("brantelix", {"many.mpo"}, dir.path);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(read_file(dir / "many_126.jpg"), mpo.pictures[125]);
+    // The last recorded picture runs to the end of the file.
+    Bytes rest;
+    for (size_t k = 126; k < mpo.pictures.size(); ++k) {
+        rest.insert(rest.end(), mpo.pictures[k].begin(), mpo.pictures[k].end());
+    }
+    EXPECT_EQ(read_file(dir / "many_127.jpg"), rest);
+    EXPECT_FALSE(file_exists(dir / "many_128.jpg"));
+}
+
+// Real camera files, copied into a scratch folder (outputs go beside the
+// input) under an .mpo name, split at the starts their README lists.
+TEST(RealFiles, SplitsCameraFilesAtTheirPictureStarts) {
+    const struct {
+        const char* name;
+        std::vector<size_t> starts;
+    } cases[] = {
+        {"3ds_sugarshack.mpo", {0, 60008}},
+        {"fujifilm_w3.mpo", {0, 4967936}},
+        {"panasonic_gx8.mpo", {0, 1251328}},
+        {"fujifilm_finepix4900zoom.jpg", {0}},
+        {"hp_photosmart735.jpg", {0}},
+    };
+    if (sample_file(cases[0].name).empty()) GTEST_SKIP() << "camera files absent";
+    ScratchDir dir;
+    for (const auto& c : cases) {
+        const std::string source = sample_file(c.name);
+        if (source.empty()) continue;
+        const Bytes file = read_file(source);
+        write_file(dir / "cam.mpo", file);
+        const RunResult r = run_tool("brantelix", {"cam.mpo"}, dir.path);
+        EXPECT_EQ(r.status, 0);
+        const char* names[] = {"cam_L.jpg", "cam_R.jpg"};
+        std::string expected_out = kBanner;
+        for (size_t k = 0; k < c.starts.size(); ++k) {
+            const size_t end = k + 1 < c.starts.size() ? c.starts[k + 1] : file.size();
+            EXPECT_EQ(read_file(dir / names[k]), Bytes(file.begin() + c.starts[k], file.begin() + end)) << c.name;
+            expected_out += writing(names[k]);
+        }
+        EXPECT_EQ(r.out, expected_out) << c.name;
+        unlink((dir / "cam_L.jpg").c_str());
+        unlink((dir / "cam_R.jpg").c_str());
+    }
+}

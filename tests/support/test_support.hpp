@@ -1,0 +1,66 @@
+// Shared helpers of the test suites: where the programs and the camera files
+// are, scratch folders, running a program, and building byte streams.
+#ifndef STEREO_TEST_SUPPORT_HPP
+#define STEREO_TEST_SUPPORT_HPP
+
+#include <cstdint>
+#include <cstdio>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "locator.hpp"
+
+using Bytes = std::vector<unsigned char>;
+
+// Folders given on the command line (--bin=DIR --samples=DIR); the test
+// executables share one main that records them.
+const std::string& bin_dir();
+const std::string& samples_dir();
+
+// Path of a real camera file, or "" when the folder is absent (the caller
+// then skips).
+std::string sample_file(const char* name);
+
+Bytes read_file(const std::string& path);
+void write_file(const std::string& path, const Bytes& bytes);
+bool file_exists(const std::string& path);
+
+// A fresh folder below the system's temporary folder, removed with its
+// contents when the test ends.
+struct ScratchDir {
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    std::string path;
+    std::string operator/(const std::string& name) const { return path + "/" + name; }
+};
+
+struct RunResult {
+    int status = -1;    // exit status as a shell sees it; 128 + n after signal n
+    std::string out;    // everything written to standard output
+    std::string err;    // everything written to standard error
+};
+
+// Runs program `tool` of the build (brantelix, korventale, ...) with the
+// arguments, in folder `cwd` (or the current one when empty).
+RunResult run_tool(const std::string& tool, const std::vector<std::string>& args,
+                   const std::string& cwd = "");
+
+// Byte strings written as lists of values.
+Bytes bytes(std::initializer_list<int> values);
+Bytes concat(std::initializer_list<Bytes> parts);
+
+// A marker segment: FF marker, two-byte length, payload.
+Bytes segment(int marker, const Bytes& payload);
+
+// A JPEG-shaped stream for tests that do not decode: SOI, then the given
+// header segments, SOS and `data_length` bytes of entropy-coded-looking data
+// (no FF D8 in it), EOI. `seed` varies the data so pictures differ.
+Bytes fake_picture(const Bytes& header, size_t data_length, unsigned seed);
+
+// Runs the locator over an in-memory stream.
+std::vector<int32_t> locate(const Bytes& file);
+
+#endif
