@@ -2,8 +2,10 @@
 #ifndef STEREO_TOOLKIT_FILE_IO_HPP
 #define STEREO_TOOLKIT_FILE_IO_HPP
 
+#include <cstddef>
 #include <cstdio>
 #include <memory>
+#include <vector>
 
 // Closes the stream when its owner goes out of scope, so that every early
 // return releases what it opened. A stream whose close must be checked (an
@@ -37,5 +39,16 @@ inline long long tell_file(FILE* f) {
     return static_cast<long long>(ftello(f));
 }
 #endif
+
+// Copies `length` bytes of `in`, starting at offset `begin`, to `out`
+// through `buffer` (whose size sets the chunk), or up to the end of the input
+// when `length` is negative. A short read ends the copy with the bytes that
+// were read. Returns false when a write fails.
+bool copy_bytes(FILE* in, long long begin, long long length, FILE* out, std::vector<unsigned char>* buffer);
+
+// Pictures are copied through a buffer of this size rather than one of the
+// picture's size: the bytes are the same, and memory stays small whatever
+// the camera.
+constexpr size_t kCopyChunk = size_t{1} << 20;
 
 #endif

@@ -11,31 +11,6 @@ namespace {
 constexpr const char* kLeftSuffix = "_L.jpg";
 constexpr const char* kRightSuffix = "_R.jpg";
 
-// Pictures are copied through one buffer of this size rather than one of the
-// picture's size: the outputs are the same bytes, and memory stays small
-// whatever the camera.
-constexpr size_t kCopyChunk = size_t{1} << 20;
-
-// Copies `length` bytes of `in` from `begin` to `out`, or up to the end of the
-// input when length is negative. A short read ends the copy with the bytes
-// that were read. Returns false when a write fails.
-bool copy_extent(FILE* in, long long begin, long long length, FILE* out,
-                 std::vector<unsigned char>* buffer) {
-    if (seek_file(in, begin, SEEK_SET) != 0) return true;
-    long long remaining = length;
-    while (length < 0 || remaining > 0) {
-        size_t want = buffer->size();
-        if (length >= 0 && static_cast<unsigned long long>(remaining) < want) {
-            want = static_cast<size_t>(remaining);
-        }
-        const size_t got = fread(buffer->data(), 1, want, in);
-        if (got > 0 && fwrite(buffer->data(), 1, got, out) != got) return false;
-        if (got < want) break;
-        remaining -= static_cast<long long>(got);
-    }
-    return true;
-}
-
 }  // namespace
 
 std::string split_output_name(const char* arg, int j) {
@@ -67,7 +42,7 @@ void split_pictures(FILE* in, StartTable* table, int count, const char* arg) {
         const long long length =
             store_end_if_last(in, table, count, j) ? (*table)[j + 1] - begin : -1;
 
-        bool written = copy_extent(in, begin, length, out.get(), &buffer);
+        bool written = copy_bytes(in, begin, length, out.get(), &buffer);
         if (written) report_writing(name);
         written = close_file(&out) && written;
         if (!written) {
