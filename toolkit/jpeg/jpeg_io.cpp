@@ -1,0 +1,119 @@
+#include "jpeg_io.hpp"
+
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "batch.hpp"
+#include "file_io.hpp"
+
+bool raster_size(size_t width, size_t height, size_t components, size_t* bytes) {
+    if (width == 0 || height == 0 || components == 0) {
+        *bytes = 0;
+        return true;
+    }
+    if (width > SIZE_MAX / height || width * height > SIZE_MAX / components) return false;
+    *bytes = width * height * components;
+    return true;
+}
+
+bool allocate_raster(Raster* raster, size_t bytes) {
+    try {
+        raster->resize(bytes);
+    } catch (const std::bad_alloc&) {
+        return false;
+    } catch (const std::length_error&) {
+        return false;
+    }
+    return true;
+}
+
+bool read_jpeg_file(FILE* in, HeaderRecord* header, Raster* raster) {
+    jpeg_decompress_struct cinfo;
+    jpeg_error_mgr jerr;
+    cinfo.err = jpeg_std_error(&jerr);
+    jpeg_create_decompress(&cinfo);
+    jpeg_stdio_src(&cinfo, in);
+    jpeg_read_header(&cinfo, TRUE);
+    jpeg_start_decompress(&cinfo);
+
+    // With the library's default output colour space the decoder hands out
+    // as many samples per pixel as the file has components.
+    const size_t row_bytes_out = static_cast<size_t>(cinfo.output_width) * cinfo.output_components;
+    const size_t row_bytes = static_cast<size_t>(cinfo.image_width) * cinfo.output_components;
+    size_t total = 0;
+    std::vector<unsigned char> row;
+    bool have_memory = raster_size(cinfo.image_width, cinfo.image_height, cinfo.output_components, &total) &&
+                       allocate_raster(raster, total);
+    if (have_memory) {
+        try {
+            row.resize(row_bytes_out);
+        } catch (const std::bad_alloc&) {
+            have_memory = false;
+        }
+    }
+    if (!have_memory) {
+        raster->clear();
+        raster->shrink_to_fit();
+        jpeg_destroy_decompress(&cinfo);
+        return false;
+    }
+
+    // One scanline at a time through a one-row buffer.
+    unsigned char* dest = raster->data();
+    JSAMPROW row_pointer = row.data();
+    while (cinfo.output_scanline < cinfo.image_height) {
+        jpeg_read_scanlines(&cinfo, &row_pointer, 1);
+        memcpy(dest, row.data(), row_bytes);
+        dest += row_bytes;
+    }
+
+    header->image_width = cinfo.image_width;
+    header->image_height = cinfo.image_height;
+    header->num_components = cinfo.output_components;
+
+    jpeg_finish_decompress(&cinfo);
+    jpeg_destroy_decompress(&cinfo);
+    return true;
+}
+
+int write_jpeg_file(HeaderRecord header, const unsigned char* raster, const char* filename) {
+    FilePtr out(fopen(filename, "wb"));
+    if (!out) {
+        report_output_open_error(filename);
+        return -1;
+    }
+
+    jpeg_compress_struct cinfo;
+    jpeg_error_mgr jerr;
+    cinfo.err = jpeg_std_error(&jerr);
+    jpeg_create_compress(&cinfo);
+    jpeg_stdio_dest(&cinfo, out.get());
+
+    cinfo.image_width = header.image_width;
+    cinfo.image_height = header.image_height;
+    cinfo.input_components = header.num_components;
+    cinfo.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&cinfo);
+    jpeg_set_quality(&cinfo, kJpegQuality, TRUE);
+    jpeg_start_compress(&cinfo, TRUE);
+
+    const size_t row_bytes = static_cast<size_t>(header.image_width) * header.num_components;
+    while (cinfo.next_scanline < cinfo.image_height) {
+        // The library reads rows without changing them.
+        JSAMPROW row = const_cast<unsigned char*>(raster) + cinfo.next_scanline * row_bytes;
+        jpeg_write_scanlines(&cinfo, &row, 1);
+    }
+    jpeg_finish_compress(&cinfo);
+    jpeg_destroy_compress(&cinfo);
+
+    // The library has flushed and checked its own writes; what the system
+    // still holds back must reach the file too, or the picture is incomplete.
+    if (!close_file(&out)) {
+        report_write_error(filename);
+        remove(filename);
+        return -1;
+    }
+    return 1;
+}
