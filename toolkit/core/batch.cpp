@@ -42,6 +42,10 @@ int run_batch(int argc, char** argv, const char* banner, FileHook hook) {
             printf("File %s has not the right extension\n", arg);
             continue;
         }
+        if (!is_regular_file(in.get())) {
+            printf("File %s is not a regular file\n", arg);
+            continue;
+        }
         if (!fits_offsets(in.get())) {
             printf("File %s is too large\n", arg);
             continue;

@@ -2,6 +2,8 @@
 #ifndef STEREO_TOOLKIT_FILE_IO_HPP
 #define STEREO_TOOLKIT_FILE_IO_HPP
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <cstdio>
 #include <memory>
@@ -24,6 +26,20 @@ inline bool close_file(FilePtr* file) {
 
 // 64-bit seek and tell: sizes and offsets of 2 GiB and more must be seen as
 // such, not wrapped, even where `long` has 32 bits.
+// Directories, devices and pipes can be opened like files, but have no size
+// that the start offsets could describe, and some never end.
+#if defined(_WIN32)
+inline bool is_regular_file(FILE* f) {
+    struct _stat64 st;
+    return _fstat64(_fileno(f), &st) == 0 && (st.st_mode & _S_IFMT) == _S_IFREG;
+}
+#else
+inline bool is_regular_file(FILE* f) {
+    struct stat st;
+    return fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode);
+}
+#endif
+
 #if defined(_WIN32)
 inline int seek_file(FILE* f, long long offset, int whence) {
     return _fseeki64(f, offset, whence);

@@ -8,6 +8,63 @@
 #include "batch.hpp"
 #include "file_io.hpp"
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace {
+
+// A file needs at most two view rasters and an output raster of up to twice a
+// view's size (the side-by-side picture) at the same time.
+constexpr size_t kViewRastersPerFile = 4;
+
+size_t physical_memory() {
+#if defined(_WIN32)
+    MEMORYSTATUSEX status;
+    status.dwLength = sizeof status;
+    if (!GlobalMemoryStatusEx(&status)) return SIZE_MAX;
+    return status.ullTotalPhys > SIZE_MAX ? SIZE_MAX : static_cast<size_t>(status.ullTotalPhys);
+#else
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGE_SIZE);
+    if (pages <= 0 || page_size <= 0) return SIZE_MAX;  // unknown: let the allocation decide
+    if (static_cast<unsigned long>(pages) > SIZE_MAX / static_cast<unsigned long>(page_size)) return SIZE_MAX;
+    return static_cast<size_t>(pages) * static_cast<size_t>(page_size);
+#endif
+}
+
+// A few hundred bytes can declare a picture of 65500 x 65500 pixels. Such a
+// file is refused before anything is allocated for it when its rasters could
+// not all be held in memory, rather than driving the machine into swap.
+bool fits_in_memory(size_t raster_bytes) {
+    return raster_bytes <= physical_memory() / kViewRastersPerFile;
+}
+
+// The output being written. The library ends the process when a write fails
+// (a full disk), and a truncated picture must not stay behind looking like a
+// finished one, so it is removed on the way out.
+std::string& unfinished_output() {
+    static std::string name;
+    return name;
+}
+
+void remove_unfinished_output() {
+    if (!unfinished_output().empty()) remove(unfinished_output().c_str());
+}
+
+void watch_output(const char* filename) {
+    static const bool registered = [] {
+        unfinished_output();  // constructed first, so destroyed after the handler ran
+        return atexit(remove_unfinished_output) == 0;
+    }();
+    (void)registered;
+    unfinished_output() = filename;
+}
+
+}  // namespace
+
 bool raster_size(size_t width, size_t height, size_t components, size_t* bytes) {
     if (width == 0 || height == 0 || components == 0) {
         *bytes = 0;
@@ -36,13 +93,20 @@ bool read_jpeg_file(FILE* in, HeaderRecord* header, Raster* raster) {
     jpeg_create_decompress(&cinfo);
     jpeg_stdio_src(&cinfo, in);
     jpeg_read_header(&cinfo, TRUE);
+
+    // Checked before the decoder allocates anything of the picture's size.
+    size_t total = 0;
+    if (!raster_size(cinfo.image_width, cinfo.image_height, static_cast<size_t>(cinfo.num_components), &total) ||
+        !fits_in_memory(total)) {
+        jpeg_destroy_decompress(&cinfo);
+        return false;
+    }
     jpeg_start_decompress(&cinfo);
 
     // With the library's default output colour space the decoder hands out
     // as many samples per pixel as the file has components.
     const size_t row_bytes_out = static_cast<size_t>(cinfo.output_width) * cinfo.output_components;
     const size_t row_bytes = static_cast<size_t>(cinfo.image_width) * cinfo.output_components;
-    size_t total = 0;
     std::vector<unsigned char> row;
     bool have_memory = raster_size(cinfo.image_width, cinfo.image_height, cinfo.output_components, &total) &&
                        allocate_raster(raster, total);
@@ -85,6 +149,8 @@ int write_jpeg_file(HeaderRecord header, const unsigned char* raster, const char
         return -1;
     }
 
+    watch_output(filename);
+
     jpeg_compress_struct cinfo;
     jpeg_error_mgr jerr;
     cinfo.err = jpeg_std_error(&jerr);
@@ -110,7 +176,9 @@ int write_jpeg_file(HeaderRecord header, const unsigned char* raster, const char
 
     // The library has flushed and checked its own writes; what the system
     // still holds back must reach the file too, or the picture is incomplete.
-    if (!close_file(&out)) {
+    const bool closed = close_file(&out);
+    unfinished_output().clear();
+    if (!closed) {
         report_write_error(filename);
         remove(filename);
         return -1;
