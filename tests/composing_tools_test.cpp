@@ -5,10 +5,11 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+
 #include "colour_anaglyph.hpp"
 #include "dubois.hpp"
 #include "jpeg_support.hpp"
-#include "side_by_side.hpp"
 #include "stereo_pair.hpp"
 
 namespace {
@@ -47,7 +48,12 @@ Bytes expected_output(const Tool& tool, const Bytes& left_jpeg, const Bytes& rig
     if (name == "korventale") dubois_anaglyph(left.data(), right.data(), out.data(), view_pixels(header));
     if (name == "trismoldaven") colour_anaglyph(left.data(), right.data(), out.data(), view_pixels(header));
     if (name == "vostrin") {
-        side_by_side(left.data(), right.data(), out.data(), header.image_width, header.image_height);
+        // Each output row: the right view's row, then the left view's.
+        const size_t row = header.image_width * 3;
+        for (size_t y = 0; y < header.image_height; ++y) {
+            std::copy(right.begin() + row * y, right.begin() + row * (y + 1), out.begin() + 2 * row * y);
+            std::copy(left.begin() + row * y, left.begin() + row * (y + 1), out.begin() + 2 * row * y + row);
+        }
         header.image_width *= 2;
     }
     return encoded(header, out.data());

@@ -2,6 +2,7 @@
 // in-process on generated pictures.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "jpeg_support.hpp"
@@ -134,6 +135,32 @@ TEST(LoadStereoPair, DecodesBothViewsInOrderForEveryEncoding) {
         EXPECT_EQ(pair.header.image_height, static_cast<JDIMENSION>(c.height));
         EXPECT_EQ(pair.header.num_components, 3);
     }
+}
+
+TEST(LoadStereoPair, PlacesTheLeftViewInTheRightHalfWhenAsked) {
+    const StereoFile mpo = garden_mpo(13, 5);
+    FILE* in = tmpfile();
+    fwrite(mpo.file.data(), 1, mpo.file.size(), in);
+    rewind(in);
+    StartTable table{};
+    int count = 0;
+    findJPEGs(in, &table, &count);
+    StereoPair pair;
+    ViewPlacement right_half;
+    right_half.views_per_row = 2;
+    right_half.column = 1;
+    ASSERT_TRUE(load_stereo_pair(in, &table, count, "in.mpo", &pair, right_half));
+    fclose(in);
+
+    HeaderRecord header;
+    const Raster left = decode(mpo.left_jpeg, &header);
+    const size_t row = 13 * 3;
+    ASSERT_EQ(pair.left.size(), 2 * left.size());
+    for (size_t y = 0; y < 5; ++y) {
+        EXPECT_TRUE(std::equal(left.begin() + row * y, left.begin() + row * (y + 1), pair.left.begin() + 2 * row * y + row))
+            << "row " << y;
+    }
+    EXPECT_EQ(pair.right, decode(mpo.right_jpeg, &header));
 }
 
 TEST(LoadStereoPair, ReadsOnlyTheFirstTwoPictures) {

@@ -86,7 +86,7 @@ bool allocate_raster(Raster* raster, size_t bytes) {
     return true;
 }
 
-bool read_jpeg_file(FILE* in, HeaderRecord* header, Raster* raster) {
+bool read_jpeg_file(FILE* in, HeaderRecord* header, Raster* raster, ViewPlacement placement) {
     jpeg_decompress_struct cinfo;
     jpeg_error_mgr jerr;
     cinfo.err = jpeg_std_error(&jerr);
@@ -95,9 +95,10 @@ bool read_jpeg_file(FILE* in, HeaderRecord* header, Raster* raster) {
     jpeg_read_header(&cinfo, TRUE);
 
     // Checked before the decoder allocates anything of the picture's size.
-    size_t total = 0;
-    if (!raster_size(cinfo.image_width, cinfo.image_height, static_cast<size_t>(cinfo.num_components), &total) ||
-        !fits_in_memory(total)) {
+    size_t view_bytes = 0;
+    if (!raster_size(cinfo.image_width, cinfo.image_height, static_cast<size_t>(cinfo.num_components),
+                     &view_bytes) ||
+        !fits_in_memory(view_bytes)) {
         jpeg_destroy_decompress(&cinfo);
         return false;
     }
@@ -107,8 +108,9 @@ bool read_jpeg_file(FILE* in, HeaderRecord* header, Raster* raster) {
     // as many samples per pixel as the file has components.
     const size_t row_bytes_out = static_cast<size_t>(cinfo.output_width) * cinfo.output_components;
     const size_t row_bytes = static_cast<size_t>(cinfo.image_width) * cinfo.output_components;
+    size_t total = 0;
     std::vector<unsigned char> row;
-    bool have_memory = raster_size(cinfo.image_width, cinfo.image_height, cinfo.output_components, &total) &&
+    bool have_memory = raster_size(row_bytes, cinfo.image_height, placement.views_per_row, &total) &&
                        allocate_raster(raster, total);
     if (have_memory) {
         try {
@@ -125,12 +127,13 @@ bool read_jpeg_file(FILE* in, HeaderRecord* header, Raster* raster) {
     }
 
     // One scanline at a time through a one-row buffer.
-    unsigned char* dest = raster->data();
+    const size_t stride = row_bytes * placement.views_per_row;
+    unsigned char* dest = raster->data() + row_bytes * placement.column;
     JSAMPROW row_pointer = row.data();
     while (cinfo.output_scanline < cinfo.image_height) {
         jpeg_read_scanlines(&cinfo, &row_pointer, 1);
         memcpy(dest, row.data(), row_bytes);
-        dest += row_bytes;
+        dest += stride;
     }
 
     header->image_width = cinfo.image_width;

@@ -56,11 +56,21 @@ bool raster_size(size_t width, size_t height, size_t components, size_t* bytes);
 // Sizes `raster` to `bytes`; false when the memory cannot be had.
 bool allocate_raster(Raster* raster, size_t bytes);
 
+// Where a decoded picture goes in its raster: rows of `views_per_row`
+// pictures side by side, this one in column `column`. The side-by-side tool
+// decodes its left view straight into the right half of its output, which
+// saves a whole view's memory and copy.
+struct ViewPlacement {
+    size_t views_per_row = 1;
+    size_t column = 0;
+};
+
 // Decodes the JPEG stream at the current position of `in` with the library's
-// default settings into `raster`, and describes it in `header`. Returns false
-// (with nothing allocated) when the raster's memory cannot be had. Does not
-// close the stream.
-bool read_jpeg_file(FILE* in, HeaderRecord* header, Raster* raster);
+// default settings into `raster` (sized here, as `placement` asks), and
+// describes the picture in `header`. Returns false (with nothing allocated)
+// when the raster's memory cannot be had, or when the picture declares more
+// pixels than the machine could hold. Does not close the stream.
+bool read_jpeg_file(FILE* in, HeaderRecord* header, Raster* raster, ViewPlacement placement = ViewPlacement());
 
 // Writes `raster` (header.image_height rows of image_width x num_components
 // bytes, RGB) to `filename` as a baseline JPEG of quality 95. Returns 1, or -1

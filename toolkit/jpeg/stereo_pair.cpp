@@ -33,7 +33,8 @@ StageResult stage_picture(FILE* in, StartTable* table, int count, int j, std::ve
 
 }  // namespace
 
-bool load_stereo_pair(FILE* in, StartTable* table, int count, const char* arg, StereoPair* pair) {
+bool load_stereo_pair(FILE* in, StartTable* table, int count, const char* arg, StereoPair* pair,
+                      ViewPlacement left_placement) {
     if (count < 2) {
         printf("File %s does not contain two pictures\n", arg);
         return false;
@@ -55,7 +56,8 @@ bool load_stereo_pair(FILE* in, StartTable* table, int count, const char* arg, S
             printf("Error creating temporary file for %s\n", arg);
             return false;
         }
-        if (!read_jpeg_file(stages[j]->get(), &pair->header, rasters[j])) {
+        if (!read_jpeg_file(stages[j]->get(), &pair->header, rasters[j],
+                            j == 0 ? left_placement : ViewPlacement())) {
             report_out_of_memory(arg);
             return false;
         }

@@ -16,7 +16,7 @@
 
 struct StereoPair {
     HeaderRecord header;  // geometry of the views (as decoded from the right one)
-    Raster left;          // first located picture
+    Raster left;          // first located picture, placed as the loader was asked
     Raster right;         // second located picture
     // Each view's bytes are staged in an anonymous temporary file and decoded
     // from there; the files go when the pair does.
@@ -24,12 +24,13 @@ struct StereoPair {
     FilePtr right_stage;
 };
 
-// Loads pictures 0 and 1 of the input into `pair`. Returns false, having
-// printed why and releasing whatever it took, when the file has fewer than
-// two pictures, when memory or a temporary file cannot be had, or when the
-// views differ in size or are not both RGB. A fatal library error while
-// decoding ends the process.
-bool load_stereo_pair(FILE* in, StartTable* table, int count, const char* arg, StereoPair* pair);
+// Loads pictures 0 and 1 of the input into `pair`, the left view placed in
+// its raster as `left_placement` says. Returns false, having printed why and
+// releasing whatever it took, when the file has fewer than two pictures, when
+// memory or a temporary file cannot be had, or when the views differ in size
+// or are not both RGB. A fatal library error while decoding ends the process.
+bool load_stereo_pair(FILE* in, StartTable* table, int count, const char* arg, StereoPair* pair,
+                      ViewPlacement left_placement = ViewPlacement());
 
 // Pixels in one view.
 size_t view_pixels(const HeaderRecord& header);

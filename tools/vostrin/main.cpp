@@ -17,22 +17,20 @@ constexpr const char* kSuffix = ".jps";
 void make_jps(FILE* in, StartTable* table, int count, const char* arg) {
     const std::string output_name = derive_output_name(arg, kSuffix);
     StereoPair pair;
-    if (!load_stereo_pair(in, table, count, arg, &pair)) return;
+    // The left view is decoded straight into the right half of the output.
+    ViewPlacement right_half;
+    right_half.views_per_row = 2;
+    right_half.column = 1;
+    if (!load_stereo_pair(in, table, count, arg, &pair, right_half)) return;
     HeaderRecord header = pair.header;
     if (header.image_width > kMaxViewWidth) {
         printf("File %s is too wide for a side-by-side picture\n", arg);
         return;
     }
-    Raster jps;
-    size_t bytes = 0;
-    if (!raster_size(2 * static_cast<size_t>(header.image_width), header.image_height, 3, &bytes) ||
-        !allocate_raster(&jps, bytes)) {
-        report_out_of_memory(arg);
-        return;
-    }
-    side_by_side(pair.left.data(), pair.right.data(), jps.data(), header.image_width, header.image_height);
+    side_by_side(pair.left.data(), pair.right.data(), header.image_width, header.image_height);
+    pair.right = Raster();  // not needed while the picture is encoded
     header.image_width *= 2;
-    write_composed(header, jps.data(), output_name);
+    write_composed(header, pair.left.data(), output_name);
 }
 
 }  // namespace

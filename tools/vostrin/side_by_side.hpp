@@ -9,9 +9,9 @@
 // libjpeg writes pictures of at most 65500 pixels a side (JPEG_MAX_DIMENSION).
 constexpr size_t kMaxViewWidth = 65500 / 2;
 
-// Fills `out` (2 * width x height RGB pixels) from two RGB views of
-// width x height pixels.
-void side_by_side(const unsigned char* left, const unsigned char* right, unsigned char* out, size_t width,
-                  size_t height);
+// Completes the side-by-side picture `jps` (2 * width x height RGB pixels)
+// whose right halves already hold the left view (it is decoded there), by
+// copying the right view (width x height RGB pixels) into the left halves.
+void side_by_side(unsigned char* jps, const unsigned char* right, size_t width, size_t height);
 
 #endif
