@@ -137,8 +137,11 @@ TEST(LoadStereoPair, DecodesBothViewsInOrderForEveryEncoding) {
     }
 }
 
-TEST(LoadStereoPair, PlacesTheLeftViewInTheRightHalfWhenAsked) {
-    const StereoFile mpo = garden_mpo(13, 5);
+// The side-by-side picture: each view decoded straight into its half of one
+// raster, the right view in the left half (cross-eyed order).
+TEST(LoadStereoPair, PlacesBothViewsSideBySideWhenAsked) {
+    const size_t width = 13, height = 5, row = width * 3;
+    const StereoFile mpo = garden_mpo(width, height);
     FILE* in = tmpfile();
     fwrite(mpo.file.data(), 1, mpo.file.size(), in);
     rewind(in);
@@ -146,21 +149,36 @@ TEST(LoadStereoPair, PlacesTheLeftViewInTheRightHalfWhenAsked) {
     int count = 0;
     findJPEGs(in, &table, &count);
     StereoPair pair;
-    ViewPlacement right_half;
-    right_half.views_per_row = 2;
-    right_half.column = 1;
-    ASSERT_TRUE(load_stereo_pair(in, &table, count, "in.mpo", &pair, right_half));
+    ViewPlacement left_place, right_place;
+    left_place.views_per_row = right_place.views_per_row = 2;
+    left_place.column = 1;
+    right_place.column = 0;
+    ASSERT_TRUE(load_stereo_pair(in, &table, count, "in.mpo", &pair, left_place, right_place));
     fclose(in);
 
     HeaderRecord header;
     const Raster left = decode(mpo.left_jpeg, &header);
-    const size_t row = 13 * 3;
+    const Raster right = decode(mpo.right_jpeg, &header);
     ASSERT_EQ(pair.left.size(), 2 * left.size());
-    for (size_t y = 0; y < 5; ++y) {
-        EXPECT_TRUE(std::equal(left.begin() + row * y, left.begin() + row * (y + 1), pair.left.begin() + 2 * row * y + row))
-            << "row " << y;
+    EXPECT_TRUE(pair.right.empty());
+    for (size_t y = 0; y < height; ++y) {
+        const auto out_row = pair.left.begin() + 2 * row * y;
+        EXPECT_TRUE(std::equal(right.begin() + row * y, right.begin() + row * (y + 1), out_row)) << y;
+        EXPECT_TRUE(std::equal(left.begin() + row * y, left.begin() + row * (y + 1), out_row + row)) << y;
     }
-    EXPECT_EQ(pair.right, decode(mpo.right_jpeg, &header));
+
+    // Views that differ are still both decoded, then refused.
+    const Bytes mismatched = concat({camera_picture(12, 8, 0), camera_picture(11, 8, 1)});
+    FILE* other = tmpfile();
+    fwrite(mismatched.data(), 1, mismatched.size(), other);
+    rewind(other);
+    findJPEGs(other, &table, &count);
+    StereoPair refused;
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(load_stereo_pair(other, &table, count, "in.mpo", &refused, left_place, right_place));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "File in.mpo has views of different sizes\n");
+    EXPECT_EQ(refused.right.size(), 11u * 8 * 3);
+    fclose(other);
 }
 
 TEST(LoadStereoPair, ReadsOnlyTheFirstTwoPictures) {

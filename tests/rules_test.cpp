@@ -1,4 +1,4 @@
-// The three composing rules on small rasters in memory. Views are odd-sized
+// The two anaglyph rules on small rasters in memory. Views are odd-sized
 // and differ from each other, so that a swapped view or a wrong stride fails.
 #include <gtest/gtest.h>
 
@@ -8,7 +8,6 @@
 
 #include "colour_anaglyph.hpp"
 #include "dubois.hpp"
-#include "side_by_side.hpp"
 
 using Pixels = std::vector<unsigned char>;
 
@@ -123,29 +122,5 @@ TEST(ColourRule, RedFromLeftGreenAndBlueFromRight) {
         ASSERT_EQ(in_place[p], left[p]);
         ASSERT_EQ(in_place[p + 1], right[p + 1]);
         ASSERT_EQ(in_place[p + 2], right[p + 2]);
-    }
-}
-
-TEST(SideBySideRule, RightViewInTheLeftHalf) {
-    // The left view is already in the right halves; the left halves hold
-    // whatever the allocation had.
-    Pixels jps = {9, 9, 9, 1, 2, 3};
-    const Pixels right = {4, 5, 6};
-    side_by_side(jps.data(), right.data(), 1, 1);
-    EXPECT_EQ(jps, Pixels({4, 5, 6, 1, 2, 3}));
-
-    // 3 x 2 views: output row y is right row y followed by left row y.
-    const size_t width = 3, height = 2, row = width * 3;
-    const Pixels l = pattern(width * height, 1), r = pattern(width * height, 2);
-    Pixels out(width * height * 6, 0xEE);
-    for (size_t y = 0; y < height; ++y) {
-        std::copy(l.begin() + row * y, l.begin() + row * (y + 1), out.begin() + 2 * row * y + row);
-    }
-    side_by_side(out.data(), r.data(), width, height);
-    for (size_t y = 0; y < height; ++y) {
-        EXPECT_EQ(Pixels(out.begin() + 2 * row * y, out.begin() + 2 * row * y + row),
-                  Pixels(r.begin() + row * y, r.begin() + row * (y + 1)));
-        EXPECT_EQ(Pixels(out.begin() + 2 * row * y + row, out.begin() + 2 * row * (y + 1)),
-                  Pixels(l.begin() + row * y, l.begin() + row * (y + 1)));
     }
 }

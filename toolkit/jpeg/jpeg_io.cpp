@@ -86,63 +86,73 @@ bool allocate_raster(Raster* raster, size_t bytes) {
     return true;
 }
 
-bool read_jpeg_file(FILE* in, HeaderRecord* header, Raster* raster, ViewPlacement placement) {
-    jpeg_decompress_struct cinfo;
-    jpeg_error_mgr jerr;
-    cinfo.err = jpeg_std_error(&jerr);
-    jpeg_create_decompress(&cinfo);
-    jpeg_stdio_src(&cinfo, in);
-    jpeg_read_header(&cinfo, TRUE);
+bool begin_jpeg_decode(FILE* in, jpeg_decompress_struct* cinfo, jpeg_error_mgr* jerr, HeaderRecord* header) {
+    cinfo->err = jpeg_std_error(jerr);
+    jpeg_create_decompress(cinfo);
+    jpeg_stdio_src(cinfo, in);
+    jpeg_read_header(cinfo, TRUE);
 
     // Checked before the decoder allocates anything of the picture's size.
     size_t view_bytes = 0;
-    if (!raster_size(cinfo.image_width, cinfo.image_height, static_cast<size_t>(cinfo.num_components),
+    if (!raster_size(cinfo->image_width, cinfo->image_height, static_cast<size_t>(cinfo->num_components),
                      &view_bytes) ||
         !fits_in_memory(view_bytes)) {
-        jpeg_destroy_decompress(&cinfo);
+        jpeg_destroy_decompress(cinfo);
         return false;
     }
-    jpeg_start_decompress(&cinfo);
+    jpeg_start_decompress(cinfo);
 
+    header->image_width = cinfo->image_width;
+    header->image_height = cinfo->image_height;
     // With the library's default output colour space the decoder hands out
     // as many samples per pixel as the file has components.
-    const size_t row_bytes_out = static_cast<size_t>(cinfo.output_width) * cinfo.output_components;
-    const size_t row_bytes = static_cast<size_t>(cinfo.image_width) * cinfo.output_components;
-    size_t total = 0;
+    header->num_components = cinfo->output_components;
+    return true;
+}
+
+bool finish_jpeg_decode(jpeg_decompress_struct* cinfo, unsigned char* dest, size_t stride) {
     std::vector<unsigned char> row;
-    bool have_memory = raster_size(row_bytes, cinfo.image_height, placement.views_per_row, &total) &&
-                       allocate_raster(raster, total);
-    if (have_memory) {
-        try {
-            row.resize(row_bytes_out);
-        } catch (const std::bad_alloc&) {
-            have_memory = false;
-        }
-    }
-    if (!have_memory) {
-        raster->clear();
-        raster->shrink_to_fit();
-        jpeg_destroy_decompress(&cinfo);
+    try {
+        row.resize(static_cast<size_t>(cinfo->output_width) * cinfo->output_components);
+    } catch (const std::bad_alloc&) {
+        jpeg_destroy_decompress(cinfo);
         return false;
     }
 
     // One scanline at a time through a one-row buffer.
-    const size_t stride = row_bytes * placement.views_per_row;
-    unsigned char* dest = raster->data() + row_bytes * placement.column;
+    const size_t row_bytes = static_cast<size_t>(cinfo->image_width) * cinfo->output_components;
     JSAMPROW row_pointer = row.data();
-    while (cinfo.output_scanline < cinfo.image_height) {
-        jpeg_read_scanlines(&cinfo, &row_pointer, 1);
+    while (cinfo->output_scanline < cinfo->image_height) {
+        jpeg_read_scanlines(cinfo, &row_pointer, 1);
         memcpy(dest, row.data(), row_bytes);
         dest += stride;
     }
-
-    header->image_width = cinfo.image_width;
-    header->image_height = cinfo.image_height;
-    header->num_components = cinfo.output_components;
-
-    jpeg_finish_decompress(&cinfo);
-    jpeg_destroy_decompress(&cinfo);
+    jpeg_finish_decompress(cinfo);
+    jpeg_destroy_decompress(cinfo);
     return true;
+}
+
+bool finish_jpeg_decode_new(jpeg_decompress_struct* cinfo, const HeaderRecord& header, Raster* raster,
+                            ViewPlacement placement) {
+    const size_t row_bytes = static_cast<size_t>(header.image_width) * header.num_components;
+    size_t total = 0;
+    if (!raster_size(row_bytes, header.image_height, placement.views_per_row, &total) ||
+        !allocate_raster(raster, total)) {
+        jpeg_destroy_decompress(cinfo);
+        return false;
+    }
+    if (!finish_jpeg_decode(cinfo, raster->data() + row_bytes * placement.column,
+                            row_bytes * placement.views_per_row)) {
+        *raster = Raster();
+        return false;
+    }
+    return true;
+}
+
+bool read_jpeg_file(FILE* in, HeaderRecord* header, Raster* raster, ViewPlacement placement) {
+    jpeg_decompress_struct cinfo;
+    jpeg_error_mgr jerr;
+    return begin_jpeg_decode(in, &cinfo, &jerr, header) && finish_jpeg_decode_new(&cinfo, *header, raster, placement);
 }
 
 int write_jpeg_file(HeaderRecord header, const unsigned char* raster, const char* filename) {

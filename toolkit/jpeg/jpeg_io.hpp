@@ -58,8 +58,8 @@ bool allocate_raster(Raster* raster, size_t bytes);
 
 // Where a decoded picture goes in its raster: rows of `views_per_row`
 // pictures side by side, this one in column `column`. The side-by-side tool
-// decodes its left view straight into the right half of its output, which
-// saves a whole view's memory and copy.
+// decodes both views straight into their halves of its output, which saves
+// a whole view's memory and two copies.
 struct ViewPlacement {
     size_t views_per_row = 1;
     size_t column = 0;
@@ -71,6 +71,18 @@ struct ViewPlacement {
 // when the raster's memory cannot be had, or when the picture declares more
 // pixels than the machine could hold. Does not close the stream.
 bool read_jpeg_file(FILE* in, HeaderRecord* header, Raster* raster, ViewPlacement placement = ViewPlacement());
+
+// read_jpeg_file in two steps, for a caller that chooses where the rows go
+// once it knows the picture's geometry. begin_jpeg_decode reads the header,
+// refuses (false, nothing left to release) a picture that could not be held
+// in memory, starts the decoder and describes the picture in `header`. One
+// of the finishing steps follows; each releases the decoder and returns
+// false when memory cannot be had. finish_jpeg_decode writes row y of the
+// picture at dest + y * stride; finish_jpeg_decode_new into a new raster.
+bool begin_jpeg_decode(FILE* in, jpeg_decompress_struct* cinfo, jpeg_error_mgr* jerr, HeaderRecord* header);
+bool finish_jpeg_decode(jpeg_decompress_struct* cinfo, unsigned char* dest, size_t stride);
+bool finish_jpeg_decode_new(jpeg_decompress_struct* cinfo, const HeaderRecord& header, Raster* raster,
+                            ViewPlacement placement);
 
 // Writes `raster` (header.image_height rows of image_width x num_components
 // bytes, RGB) to `filename` as a baseline JPEG of quality 95. Returns 1, or -1

@@ -17,20 +17,24 @@
 struct StereoPair {
     HeaderRecord header;  // geometry of the views (as decoded from the right one)
     Raster left;          // first located picture, placed as the loader was asked
-    Raster right;         // second located picture
+    Raster right;         // second located picture, unless it was placed in `left`
     // Each view's bytes are staged in an anonymous temporary file and decoded
     // from there; the files go when the pair does.
     FilePtr left_stage;
     FilePtr right_stage;
 };
 
-// Loads pictures 0 and 1 of the input into `pair`, the left view placed in
-// its raster as `left_placement` says. Returns false, having printed why and
-// releasing whatever it took, when the file has fewer than two pictures, when
-// memory or a temporary file cannot be had, or when the views differ in size
-// or are not both RGB. A fatal library error while decoding ends the process.
+// Loads pictures 0 and 1 of the input into `pair`. The left view goes into
+// `left` as `left_placement` says; when `right_placement` puts more than one
+// view in a row, the right view goes into that place of `left` as well (if
+// the views match), otherwise into `right`. Returns false, having printed
+// why and releasing whatever it took, when the file has fewer than two
+// pictures, when memory or a temporary file cannot be had, or when the views
+// differ in size or are not both RGB. A fatal library error while decoding
+// ends the process.
 bool load_stereo_pair(FILE* in, StartTable* table, int count, const char* arg, StereoPair* pair,
-                      ViewPlacement left_placement = ViewPlacement());
+                      ViewPlacement left_placement = ViewPlacement(),
+                      ViewPlacement right_placement = ViewPlacement());
 
 // Pixels in one view.
 size_t view_pixels(const HeaderRecord& header);

@@ -2,7 +2,6 @@
 // command line, right view on the left (cross-eyed viewing): shot.mpo gives
 // shot.jps.
 #include "batch.hpp"
-#include "side_by_side.hpp"
 #include "stereo_pair.hpp"
 
 namespace {
@@ -14,21 +13,27 @@ constexpr const char* kBanner =
     "****************************\n\n\n";
 constexpr const char* kSuffix = ".jps";
 
+// libjpeg writes pictures of at most 65500 pixels a side (JPEG_MAX_DIMENSION).
+constexpr JDIMENSION kMaxViewWidth = 65500 / 2;
+
 void make_jps(FILE* in, StartTable* table, int count, const char* arg) {
     const std::string output_name = derive_output_name(arg, kSuffix);
+    // The picture is both views side by side in rows twice as wide, in
+    // cross-eyed order: the left view in the right half, the right view in
+    // the left half. Each view is decoded straight into its place.
+    ViewPlacement left_place;
+    left_place.views_per_row = 2;
+    left_place.column = 1;
+    ViewPlacement right_place;
+    right_place.views_per_row = 2;
+    right_place.column = 0;
     StereoPair pair;
-    // The left view is decoded straight into the right half of the output.
-    ViewPlacement right_half;
-    right_half.views_per_row = 2;
-    right_half.column = 1;
-    if (!load_stereo_pair(in, table, count, arg, &pair, right_half)) return;
+    if (!load_stereo_pair(in, table, count, arg, &pair, left_place, right_place)) return;
     HeaderRecord header = pair.header;
     if (header.image_width > kMaxViewWidth) {
         printf("File %s is too wide for a side-by-side picture\n", arg);
         return;
     }
-    side_by_side(pair.left.data(), pair.right.data(), header.image_width, header.image_height);
-    pair.right = Raster();  // not needed while the picture is encoded
     header.image_width *= 2;
     write_composed(header, pair.left.data(), output_name);
 }
