@@ -68,12 +68,23 @@ void findJPEGs(FILE* in, StartTable* table, int* count) {
     if (pos < 0) pos = 0;
 
     int c;
-    while ((c = read_byte(in)) != EOF) {
+    for (;;) {
+        if (state == 0) {
+            // Nearly all of a picture is entropy-coded data, in which FF is
+            // rare: a tight loop finds the next one.
+            do {
+                c = read_byte(in);
+                if (c == EOF) break;
+                ++pos;
+            } while (c != kMarkerPrefix);
+            if (c == EOF) break;
+            state = 1;
+            continue;
+        }
+        c = read_byte(in);
+        if (c == EOF) break;
         ++pos;
         switch (state) {
-            case 0:
-                state = c == kMarkerPrefix ? 1 : 0;
-                break;
             case 1:
                 state = c == kSOI ? 2 : 0;
                 break;
