@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -104,11 +105,35 @@ ScratchDir::ScratchDir() {
 ScratchDir::~ScratchDir() { remove_tree(path); }
 
 RunResult run_tool(const std::string& tool, const std::vector<std::string>& args, const std::string& cwd) {
+    return run_tool(tool, args, cwd, RunOptions());
+}
+
+RunResult run_tool(const std::string& tool, const std::vector<std::string>& args, const std::string& cwd,
+                   const RunOptions& options) {
     const std::string program = g_bin_dir + "/" + tool;
     std::vector<char*> argv;
+    for (const std::string& w : options.wrapper) argv.push_back(const_cast<char*>(w.c_str()));
     argv.push_back(const_cast<char*>(program.c_str()));
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
+    const char* executable = argv[0];
+
+    // Built before the fork: the child only calls what is safe there.
+    std::vector<std::string> env_entries;
+    for (char** e = environ; *e != nullptr; ++e) {
+        const std::string entry = *e;
+        bool replaced = false;
+        for (const std::string& extra : options.env) {
+            const std::string name = extra.substr(0, extra.find('=')) + "=";
+            replaced = replaced || entry.compare(0, name.size(), name) == 0;
+        }
+        if (!replaced) env_entries.push_back(entry);
+    }
+    env_entries.insert(env_entries.end(), options.env.begin(), options.env.end());
+    std::vector<char*> envp;
+    envp.reserve(env_entries.size() + 1);
+    for (const std::string& e : env_entries) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
 
     int out_pipe[2], err_pipe[2];
     if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
@@ -122,7 +147,14 @@ RunResult run_tool(const std::string& tool, const std::vector<std::string>& args
         close(err_pipe[0]);
         close(err_pipe[1]);
         if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
-        execv(program.c_str(), argv.data());
+        if (options.user >= 0) {
+            const gid_t group = static_cast<gid_t>(options.user);
+            if (setgroups(0, nullptr) != 0 || setgid(group) != 0 ||
+                setuid(static_cast<uid_t>(options.user)) != 0) {
+                _exit(126);
+            }
+        }
+        execve(executable, argv.data(), envp.data());
         _exit(127);
     }
     close(out_pipe[1]);

@@ -48,6 +48,20 @@ struct RunResult {
 RunResult run_tool(const std::string& tool, const std::vector<std::string>& args,
                    const std::string& cwd = "");
 
+// How else a run may differ from a plain one.
+struct RunOptions {
+    // "NAME=value" entries added to the child's environment, replacing
+    // inherited ones of the same name.
+    std::vector<std::string> env;
+    // A program (and its arguments) that runs the tool, such as valgrind.
+    std::vector<std::string> wrapper;
+    // Run as this user and group instead (-1: unchanged); needs root. Lets
+    // tests see permissions refuse something even when the suite runs as root.
+    int user = -1;
+};
+RunResult run_tool(const std::string& tool, const std::vector<std::string>& args, const std::string& cwd,
+                   const RunOptions& options);
+
 // Byte strings written as lists of values.
 Bytes bytes(std::initializer_list<int> values);
 Bytes concat(std::initializer_list<Bytes> parts);

@@ -33,7 +33,7 @@ int run_batch(int argc, char** argv, const char* banner, FileHook hook) {
     printf("%s", banner);
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
-        FilePtr in(fopen(arg, "rb"));
+        FilePtr in(open_input(arg));
         if (!in) {
             printf("Error when reading file\n");
             return -1;

@@ -1,5 +1,24 @@
 #include "file_io.hpp"
 
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+FILE* open_input(const char* path) {
+#if defined(_WIN32)
+    return fopen(path, "rb");
+#else
+    const int fd = open(path, O_RDONLY | O_NONBLOCK);
+    if (fd < 0) return nullptr;
+    // Reads then block as usual again.
+    const int flags = fcntl(fd, F_GETFL);
+    FILE* f = flags == -1 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1 ? nullptr : fdopen(fd, "rb");
+    if (f == nullptr) close(fd);
+    return f;
+#endif
+}
+
 bool copy_bytes(FILE* in, long long begin, long long length, FILE* out, std::vector<unsigned char>* buffer) {
     if (seek_file(in, begin, SEEK_SET) != 0) return true;
     long long remaining = length;

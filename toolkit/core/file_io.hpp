@@ -56,6 +56,11 @@ inline long long tell_file(FILE* f) {
 }
 #endif
 
+// Opens an input for reading like fopen(path, "rb"), but without waiting for
+// a writer when the path names a FIFO: the batch must get past such an
+// argument and refuse it as not a regular file, not hang on it.
+FILE* open_input(const char* path);
+
 // Copies `length` bytes of `in`, starting at offset `begin`, to `out`
 // through `buffer` (whose size sets the chunk), or up to the end of the input
 // when `length` is negative. A short read ends the copy with the bytes that

@@ -1,0 +1,802 @@
+// What the four tools do when things go wrong: damaged and hostile inputs,
+// arguments that are not files, a full disk, folders and files they may not
+// use, a temporary file or memory that cannot be had. Each case has one
+// outcome, pinned here by running the built programs: a message and the next
+// argument converted, or libjpeg's fatal exit (status 1, its message on
+// standard error) with nothing half-written left behind; never a crash or a
+// hang. Every test also checks that no input was changed.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstring>
+
+#include "jpeg_support.hpp"
+#include "split.hpp"
+
+namespace {
+
+struct Tool {
+    const char* name;
+    const char* banner;
+    // The composing tools' output suffix; the splitter (nullptr) names its
+    // outputs with split_output_name.
+    const char* suffix;
+};
+
+const Tool kSplit = {"brantelix",
+                     "******************************\n****  BRANTELIX   T.Varno ****\n"
+                     "******************************\n\n\n",
+                     nullptr};
+const Tool kDubois = {"korventale",
+                      "*******************************\n****  KORVENTALE   T.Varno ****\n"
+                      "*******************************\n\n\n",
+                      "_dub.jpg"};
+const Tool kColour = {"trismoldaven",
+                      "*********************************\n****  TRISMOLDAVEN   T.Varno ****\n"
+                      "*********************************\n\n\n",
+                      "_ana.jpg"};
+const Tool kJps = {"vostrin",
+                   "****************************\n****  VOSTRIN   T.Varno ****\n"
+                   "****************************\n\n\n",
+                   ".jps"};
+const Tool kComposing[] = {kDubois, kColour, kJps};
+const Tool kAllTools[] = {kSplit, kDubois, kColour, kJps};
+
+bool is_splitter(const Tool& tool) {
+    return tool.suffix == nullptr;
+}
+
+std::string writing(const std::string& name) {
+    return "Writing file " + name + "\n";
+}
+
+// The outputs a tool writes for `stem`.mpo holding `pictures` pictures.
+std::vector<std::string> outputs_of(const Tool& tool, const std::string& stem, int pictures = 2) {
+    std::vector<std::string> names;
+    if (!is_splitter(tool)) {
+        names.push_back(stem + tool.suffix);
+        return names;
+    }
+    const std::string arg = stem + ".mpo";
+    for (int j = 0; j < pictures; ++j) names.push_back(split_output_name(arg.c_str(), j));
+    return names;
+}
+
+// What a tool prints for a file it converts.
+std::string converted(const Tool& tool, const std::string& stem, int pictures = 2) {
+    std::string lines;
+    for (const std::string& name : outputs_of(tool, stem, pictures)) lines += writing(name);
+    return lines;
+}
+
+bool any_output_exists(const Tool& tool, const ScratchDir& dir, const std::string& stem) {
+    for (const std::string& name : outputs_of(tool, stem)) {
+        if (file_exists(dir / name)) return true;
+    }
+    return false;
+}
+
+void remove_outputs(const Tool& tool, const ScratchDir& dir, const std::string& stem, int pictures = 2) {
+    for (const std::string& name : outputs_of(tool, stem, pictures)) unlink((dir / name).c_str());
+}
+
+// Above this, the bytes of an input are not read back but its size and time
+// are still compared.
+constexpr off_t kLargestComparedInput = off_t{64} << 20;
+
+// The inputs of a run as they were before it: a tool must change none of
+// them, whatever goes wrong.
+struct InputRecord {
+    std::string path;
+    struct stat status;
+    bool compared;  // whether `bytes` holds the contents
+    Bytes bytes;
+};
+
+std::vector<InputRecord> record_inputs(const std::vector<std::string>& paths) {
+    std::vector<InputRecord> records;
+    for (const std::string& path : paths) {
+        InputRecord record{path, {}, false, {}};
+        if (lstat(path.c_str(), &record.status) != 0) throw std::runtime_error("no input " + path);
+        record.compared = S_ISREG(record.status.st_mode) && record.status.st_size <= kLargestComparedInput;
+        if (record.compared) record.bytes = read_file(path);
+        records.push_back(record);
+    }
+    return records;
+}
+
+void expect_inputs_unchanged(const std::vector<InputRecord>& records) {
+    for (const InputRecord& before : records) {
+        struct stat now;
+        ASSERT_EQ(lstat(before.path.c_str(), &now), 0) << before.path << " is gone";
+        EXPECT_EQ(now.st_mode, before.status.st_mode) << before.path;
+        EXPECT_EQ(now.st_size, before.status.st_size) << before.path;
+        EXPECT_EQ(now.st_mtim.tv_sec, before.status.st_mtim.tv_sec) << before.path;
+        EXPECT_EQ(now.st_mtim.tv_nsec, before.status.st_mtim.tv_nsec) << before.path;
+        if (before.compared && S_ISREG(now.st_mode)) {
+            EXPECT_EQ(read_file(before.path), before.bytes) << before.path;
+        }
+    }
+}
+
+std::vector<std::string> in_dir(const ScratchDir& dir, const std::vector<std::string>& names) {
+    std::vector<std::string> paths;
+    paths.reserve(names.size());
+    for (const std::string& name : names) paths.push_back(dir / name);
+    return paths;
+}
+
+// A small camera-like stereo file that every tool converts.
+constexpr int kGoodWidth = 32, kGoodHeight = 24;
+
+Bytes good_mpo() {
+    static const Bytes file = garden_mpo(kGoodWidth, kGoodHeight).file;
+    return file;
+}
+
+// The length field of the segment whose marker is at `segment_at`.
+int segment_length(const Bytes& file, size_t segment_at) {
+    return file[segment_at + 2] << 8 | file[segment_at + 3];
+}
+
+// The offset of the first segment with `marker` among the header segments of
+// the picture that starts at `start`, stepping over each by its length.
+size_t header_segment(const Bytes& file, size_t start, int marker) {
+    size_t at = start + 2;
+    while (at + 4 <= file.size() && file[at] == 0xFF) {
+        if (file[at + 1] == marker) return at;
+        if (file[at + 1] == 0xDA) break;
+        at += 2 + segment_length(file, at);
+    }
+    throw std::runtime_error("no such header segment");
+}
+
+// The entropy-coded data of the picture that starts at `start` and ends
+// (EOI included) at `end`.
+void entropy_data(const Bytes& file, size_t start, size_t end, size_t* begin, size_t* length) {
+    const size_t sos = header_segment(file, start, 0xDA);
+    *begin = sos + 2 + segment_length(file, sos);
+    *length = end - 2 - *begin;
+}
+
+Bytes with_length(Bytes file, size_t segment_at, int length) {
+    file[segment_at + 2] = static_cast<unsigned char>(length >> 8);
+    file[segment_at + 3] = static_cast<unsigned char>(length & 0xFF);
+    return file;
+}
+
+// The user that runs the tools in the permission tests: the suite often runs
+// as root (as CI does), for whom permissions refuse nothing, so root runs
+// them as "nobody" instead. The tools and the scratch folders are then
+// visible to that user as long as the folders above them are; otherwise the
+// tests skip.
+constexpr int kNobody = 65534;
+
+RunOptions unprivileged() {
+    RunOptions options;
+    if (geteuid() == 0) options.user = kNobody;
+    return options;
+}
+
+// Why permission tests cannot run here, or "" when they can.
+std::string why_permissions_do_not_apply() {
+    const RunResult probe = run_tool("brantelix", {}, "", unprivileged());
+    if (probe.status != 0 || probe.out != kSplit.banner) {
+        return "the tools cannot be run as an unprivileged user";
+    }
+    if (geteuid() != 0) {
+        // A user who may override permissions (a capability) reads anything.
+        ScratchDir dir;
+        write_file(dir / "probe", bytes({1}));
+        chmod((dir / "probe").c_str(), 0);
+        FILE* f = fopen((dir / "probe").c_str(), "rb");
+        if (f != nullptr) {
+            (void)fclose(f);
+            return "this user is not stopped by file permissions";
+        }
+    }
+    return "";
+}
+
+// Makes `dir` usable by the unprivileged user.
+void open_to_everyone(const ScratchDir& dir) {
+    ASSERT_EQ(chmod(dir.path.c_str(), 0777), 0);
+}
+
+// The fault injection library (tests/support/fault_inject.c) loaded into a
+// run, with its settings.
+RunOptions with_faults(const std::vector<std::string>& settings) {
+    RunOptions options;
+    options.env = settings;
+    options.env.push_back(std::string("LD_PRELOAD=") + FAULT_INJECT_LIBRARY);
+    return options;
+}
+
+bool have_fault_injection() {
+    return strlen(FAULT_INJECT_LIBRARY) > 0;
+}
+
+constexpr const char* kNoFaultInjection =
+    "fault injection needs glibc's own allocator (not the sanitizer or fuzzer build)";
+
+// Should a tool wait on a FIFO with no writer after all, a process started
+// here opens it for writing after a while, so that the test fails instead of
+// hanging, and says so. Such an open succeeds only while someone waits to
+// read.
+pid_t start_fifo_releaser(const std::string& fifo) {
+    constexpr unsigned kPatienceSeconds = 30;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        sleep(kPatienceSeconds);
+        _exit(open(fifo.c_str(), O_WRONLY | O_NONBLOCK) >= 0 ? 1 : 0);
+    }
+    return pid;
+}
+
+// Ends the releaser; true when it had to release a waiting reader.
+bool fifo_was_waited_on(pid_t releaser) {
+    kill(releaser, SIGKILL);
+    int status = 0;
+    waitpid(releaser, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 1;
+}
+
+// A view of 8 x 8 pixels, a few hundred bytes, whose frame header declares
+// kBombSide x kBombSide pixels.
+constexpr int kBombSide = 65500;  // the largest dimension libjpeg accepts
+
+Bytes bomb_view(int eye, bool progressive) {
+    JpegOptions options;
+    options.progressive = progressive;
+    const std::vector<unsigned char> pixels = render_view(8, 8, eye);
+    Bytes jpeg = encode_jpeg(pixels.data(), 8, 8, 3, options);
+    const size_t frame = header_segment(jpeg, 0, progressive ? 0xC2 : 0xC0);
+    for (const size_t at : {frame + 5, frame + 7}) {  // height, then width
+        jpeg[at] = kBombSide >> 8;
+        jpeg[at + 1] = kBombSide & 0xFF;
+    }
+    return jpeg;
+}
+
+// Runs a tool through tests/support/peak_memory.c and gives its peak
+// resident memory in KiB (the tool's own, not what it inherits from the test
+// process).
+RunResult run_measured(const Tool& tool, const std::vector<std::string>& args, const std::string& cwd,
+                       long* peak_kib) {
+    ScratchDir report;
+    RunOptions options;
+    options.wrapper = {PEAK_MEMORY_PROGRAM, report / "peak"};
+    RunResult r = run_tool(tool.name, args, cwd, options);
+    const Bytes figure = read_file(report / "peak");
+    *peak_kib = std::stol(std::string(figure.begin(), figure.end()));
+    return r;
+}
+
+size_t physical_memory() {
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGE_SIZE);
+    return pages > 0 && page_size > 0 ? static_cast<size_t>(pages) * static_cast<size_t>(page_size)
+                                      : SIZE_MAX;
+}
+
+// The tools refuse a view whose raster exceeds a quarter of the memory; on a
+// machine that large the bomb is a picture it can hold.
+bool bombs_are_refused() {
+    return size_t{kBombSide} * kBombSide * 3 > physical_memory() / 4;
+}
+
+}  // namespace
+
+// Directories, devices and pipes can be opened like files but are none; a
+// FIFO with no writer must not stall the batch in the open itself.
+TEST(BadArguments, ThingsThatAreNotRegularFilesAreRefusedAndTheBatchGoesOn) {
+    ScratchDir dir;
+    write_file(dir / "good.mpo", good_mpo());
+    ASSERT_EQ(mkdir((dir / "folder.mpo").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("/dev/zero", (dir / "zero.mpo").c_str()), 0);
+    ASSERT_EQ(symlink("/dev/null", (dir / "null.mpo").c_str()), 0);
+    ASSERT_EQ(mkfifo((dir / "pipe.mpo").c_str(), 0644), 0);
+    const auto inputs =
+        record_inputs(in_dir(dir, {"good.mpo", "folder.mpo", "zero.mpo", "null.mpo", "pipe.mpo"}));
+
+    for (const Tool& tool : kAllTools) {
+        const pid_t releaser = start_fifo_releaser(dir / "pipe.mpo");
+        const RunResult r = run_tool(
+            tool.name, {"folder.mpo", "zero.mpo", "null.mpo", "pipe.mpo", "/dev/null", "good.mpo"}, dir.path);
+        EXPECT_FALSE(fifo_was_waited_on(releaser)) << tool.name;
+
+        EXPECT_EQ(r.status, 0) << tool.name;
+        EXPECT_EQ(r.out, std::string(tool.banner) + "File folder.mpo is not a regular file\n" +
+                             "File zero.mpo is not a regular file\n" +
+                             "File null.mpo is not a regular file\n" +
+                             "File pipe.mpo is not a regular file\n" +
+                             "File /dev/null has not the right extension\n" + converted(tool, "good"))
+            << tool.name;
+        EXPECT_EQ(r.err, "") << tool.name;
+        for (const char* stem : {"folder", "zero", "null", "pipe"}) {
+            EXPECT_FALSE(any_output_exists(tool, dir, stem));
+        }
+        expect_inputs_unchanged(inputs);
+    }
+}
+
+TEST(BadArguments, FilesOf2GiBAreRefusedByEveryTool) {
+    ScratchDir dir;
+    FILE* big = fopen((dir / "big.mpo").c_str(), "wb");
+    ASSERT_NE(big, nullptr);
+    // A stereo file at the front, so that only the size can refuse it; the
+    // rest is sparse and takes no disk space.
+    const Bytes head = good_mpo();
+    ASSERT_EQ(fwrite(head.data(), 1, head.size(), big), head.size());
+    ASSERT_EQ(ftruncate(fileno(big), 2147483648LL), 0);
+    ASSERT_EQ(fclose(big), 0);
+    write_file(dir / "good.mpo", good_mpo());
+    const auto inputs = record_inputs(in_dir(dir, {"big.mpo", "good.mpo"}));
+    for (const Tool& tool : kAllTools) {
+        const RunResult r = run_tool(tool.name, {"big.mpo", "good.mpo"}, dir.path);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, std::string(tool.banner) + "File big.mpo is too large\n" + converted(tool, "good"));
+        EXPECT_FALSE(any_output_exists(tool, dir, "big")) << tool.name;
+    }
+    expect_inputs_unchanged(inputs);
+}
+
+// Damaged files, each followed by a good one. The splitter copies bytes and
+// never decodes, so it writes whatever pictures the locator finds; the
+// composing tools either get a message, or decode with libjpeg's warning on
+// standard error, or meet a fatal library error that ends the run.
+TEST(DamagedPictures, EachDamageHasItsOutcomeAndNoCrash) {
+    const Bytes good = good_mpo();
+    const std::vector<int32_t> starts = locate(good);
+    ASSERT_EQ(starts.size(), 2u);
+    const size_t right = static_cast<size_t>(starts[1]);
+    size_t left_data = 0, left_data_length = 0, right_data = 0, right_data_length = 0;
+    entropy_data(good, 0, right, &left_data, &left_data_length);
+    entropy_data(good, right, good.size(), &right_data, &right_data_length);
+
+    enum class Composed { kWithWarning, kNotTwoPictures, kFatal };
+    struct Case {
+        const char* stem;
+        Bytes file;
+        int split_pictures;  // how many pictures the splitter writes
+        Composed composed;   // what the composing tools do
+        std::string err;     // the library's message(s) on standard error
+        bool err_is_prefix;  // the rest of the message depends on the encoder's bytes
+    };
+    Bytes corrupted = good;
+    for (size_t k = 0; k < 20; ++k) corrupted[left_data + left_data_length / 3 + k] ^= 0x5A;
+    Bytes restarts = good;
+    for (size_t k = 0; k < 20; ++k) {
+        restarts[left_data + left_data_length / 2 + 2 * k] = 0xFF;
+        restarts[left_data + left_data_length / 2 + 2 * k + 1] = 0xD0;
+    }
+    Bytes starts_only;
+    for (int k = 0; k < 10000; ++k) {
+        for (const unsigned char b : {0xFF, 0xD8, 0xFF, 0xD9}) starts_only.push_back(b);
+    }
+    const size_t right_dht = header_segment(good, right, 0xC4);
+    const size_t right_sof = header_segment(good, right, 0xC0);
+    const size_t left_dqt = header_segment(good, 0, 0xDB);
+    const size_t left_app1 = header_segment(good, 0, 0xE1);
+    const size_t right_app1 = header_segment(good, right, 0xE1);
+    const size_t right_sos = header_segment(good, right, 0xDA);
+    const Case cases[] = {
+        {"cut_right_data", Bytes(good.begin(), good.begin() + right_data + right_data_length / 2), 2,
+         Composed::kWithWarning, "Premature end of JPEG file\n", false},
+        {"cut_left_data", Bytes(good.begin(), good.begin() + left_data + left_data_length / 2), 1,
+         Composed::kNotTwoPictures, "", false},
+        {"cut_right_tables", Bytes(good.begin(), good.begin() + right_dht + 20), 2, Composed::kFatal,
+         "Premature end of JPEG file\nBogus Huffman table definition\n", false},
+        {"cut_right_frame", Bytes(good.begin(), good.begin() + right_sof + 8), 2, Composed::kFatal,
+         "Premature end of JPEG file\nBogus marker length\n", false},
+        {"flipped_bytes", corrupted, 2, Composed::kWithWarning, "Corrupt JPEG data: ", true},
+        {"stray_markers", restarts, 2, Composed::kWithWarning,
+         "Corrupt JPEG data: premature end of data segment\n", false},
+        // Lengths in the header segments: below the two length bytes, beyond
+        // the segment, beyond the end of the file.
+        {"short_table", with_length(good, left_dqt, 1), 2, Composed::kFatal, "Bogus marker length\n", false},
+        {"short_frame", with_length(good, header_segment(good, 0, 0xC0), 5), 2, Composed::kFatal,
+         "Bogus marker length\n", false},
+        {"long_table", with_length(good, left_dqt, segment_length(good, left_dqt) + 40), 2, Composed::kFatal,
+         "Bogus DQT index 15\n", false},
+        // The locator can no longer step over the Exif thumbnail, and finds it.
+        {"short_exif", with_length(good, left_app1, 1), 3, Composed::kFatal,
+         "Premature end of JPEG file\nJPEG datastream contains no image\n", false},
+        // The locator steps over the right picture's start into its Exif
+        // data, where it finds the right thumbnail instead.
+        {"long_exif", with_length(good, left_app1, static_cast<int>(right - left_app1) + 100), 2,
+         Composed::kFatal, "Premature end of JPEG file\nJPEG datastream contains no image\n", false},
+        {"exif_past_end", with_length(good, right_app1, 0xFFFF), 2, Composed::kFatal,
+         "Premature end of JPEG file\nJPEG datastream contains no image\n", false},
+        {"tables_past_end", with_length(good, right_dht, 0xFFF0), 2, Composed::kFatal,
+         "Bogus Huffman table definition\n", false},
+        {"scan_past_end", with_length(good, right_sos, 60000), 2, Composed::kFatal, "Bogus marker length\n",
+         false},
+        // Pictures of nothing but a start and an end; the locator keeps 127.
+        {"starts", starts_only, 127, Composed::kFatal, "JPEG datastream contains no image\n", false},
+        // Three bytes are not yet a picture.
+        {"start_sequence", bytes({0xFF, 0xD8, 0xFF}), 0, Composed::kNotTwoPictures, "", false},
+        {"empty", Bytes(), 0, Composed::kNotTwoPictures, "", false},
+    };
+
+    for (const Case& c : cases) {
+        ScratchDir dir;
+        const std::string bad = std::string(c.stem) + ".mpo";
+        write_file(dir / bad, c.file);
+        write_file(dir / "next.mpo", good);
+        const auto inputs = record_inputs(in_dir(dir, {bad, "next.mpo"}));
+        for (const Tool& tool : kAllTools) {
+            const RunResult r = run_tool(tool.name, {bad, "next.mpo"}, dir.path);
+            SCOPED_TRACE(std::string(c.stem) + " " + tool.name);
+            EXPECT_LT(r.status, 128) << "crashed: " << r.err;
+            if (is_splitter(tool)) {
+                EXPECT_EQ(r.status, 0);
+                EXPECT_EQ(r.out,
+                          tool.banner + converted(tool, c.stem, c.split_pictures) + converted(tool, "next"));
+                EXPECT_EQ(r.err, "");
+                remove_outputs(tool, dir, c.stem, c.split_pictures);
+                remove_outputs(tool, dir, "next");
+                continue;
+            }
+            const std::string output = dir / outputs_of(tool, c.stem)[0];
+            switch (c.composed) {
+                case Composed::kWithWarning: {
+                    EXPECT_EQ(r.status, 0);
+                    EXPECT_EQ(r.out, tool.banner + converted(tool, c.stem) + converted(tool, "next"));
+                    // The damaged part is filled in: the picture keeps its size.
+                    HeaderRecord header;
+                    decode(read_file(output), &header);
+                    EXPECT_EQ(header.image_height, static_cast<JDIMENSION>(kGoodHeight));
+                    break;
+                }
+                case Composed::kNotTwoPictures:
+                    EXPECT_EQ(r.status, 0);
+                    EXPECT_EQ(r.out, tool.banner + ("File " + bad) + " does not contain two pictures\n" +
+                                         converted(tool, "next"));
+                    EXPECT_FALSE(file_exists(output));
+                    break;
+                case Composed::kFatal:
+                    EXPECT_EQ(r.status, 1);
+                    EXPECT_EQ(r.out, tool.banner);
+                    EXPECT_FALSE(file_exists(output));
+                    EXPECT_FALSE(any_output_exists(tool, dir, "next")) << "the run ends at the damaged file";
+                    break;
+            }
+            if (c.err_is_prefix) {
+                EXPECT_EQ(r.err.compare(0, c.err.size(), c.err), 0) << r.err;
+            } else {
+                EXPECT_EQ(r.err, c.err);
+            }
+            remove_outputs(tool, dir, c.stem);
+            remove_outputs(tool, dir, "next");
+        }
+        expect_inputs_unchanged(inputs);
+    }
+}
+
+// A few hundred bytes whose views declare 65500 x 65500 pixels: refused
+// before the decoder allocates anything of that size, so the tool stays
+// small, and the next argument is converted.
+TEST(DecompressionBombs, AreRefusedBeforeAnythingOfTheirSizeIsAllocated) {
+    if (!bombs_are_refused()) GTEST_SKIP() << "this machine could hold such pictures";
+    // Far more than a tool needs for the small good file, far less than a
+    // single row band of the declared picture plus its raster.
+    constexpr long kSmallPeakKiB = 200L * 1024;
+
+    const std::vector<unsigned char> small = render_view(8, 8, 0);
+    const Bytes small_jpeg = encode_jpeg(small.data(), 8, 8, 3, JpegOptions());
+    const struct {
+        const char* stem;
+        Bytes file;
+    } bombs[] = {
+        {"baseline", concat({bomb_view(0, false), bomb_view(1, false)})},
+        {"progressive", concat({bomb_view(0, true), bomb_view(1, true)})},
+        {"right_only", concat({small_jpeg, bomb_view(1, false)})},
+    };
+    ScratchDir dir;
+    write_file(dir / "good.mpo", good_mpo());
+    std::vector<std::string> names = {"good.mpo"};
+    for (const auto& bomb : bombs) {
+        EXPECT_LT(bomb.file.size(), 2000u);
+        names.push_back(std::string(bomb.stem) + ".mpo");
+        write_file(dir / names.back(), bomb.file);
+    }
+    const auto inputs = record_inputs(in_dir(dir, names));
+    for (const Tool& tool : kComposing) {
+        for (const auto& bomb : bombs) {
+            const std::string name = std::string(bomb.stem) + ".mpo";
+            long peak_kib = 0;
+            const RunResult r = run_measured(tool, {name, "good.mpo"}, dir.path, &peak_kib);
+            SCOPED_TRACE(name + " " + tool.name);
+            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(r.out,
+                      tool.banner + ("Not enough memory for file " + name + "\n") + converted(tool, "good"));
+            EXPECT_EQ(r.err, "");
+            EXPECT_LT(peak_kib, kSmallPeakKiB);
+            EXPECT_FALSE(any_output_exists(tool, dir, bomb.stem));
+        }
+    }
+    expect_inputs_unchanged(inputs);
+}
+
+// The library ends the process when an output cannot be written (a full
+// disk); what it had written is removed, so no truncated picture remains that
+// looks like a finished one. Both a picture that fails while it is written
+// and one that fails only when the last bytes are flushed.
+TEST(DiskFull, ComposingToolsEndWithStatus1AndLeaveNoOutput) {
+    ScratchDir dir;
+    write_file(dir / "small.mpo", good_mpo());
+    write_file(dir / "large.mpo", garden_mpo(320, 240).file);
+    write_file(dir / "next.mpo", good_mpo());
+    const auto inputs = record_inputs(in_dir(dir, {"small.mpo", "large.mpo", "next.mpo"}));
+    for (const Tool& tool : kComposing) {
+        for (const char* stem : {"small", "large"}) {
+            const std::string output = outputs_of(tool, stem)[0];
+            ASSERT_EQ(symlink("/dev/full", (dir / output).c_str()), 0);
+            const RunResult r = run_tool(tool.name, {std::string(stem) + ".mpo", "next.mpo"}, dir.path);
+            EXPECT_EQ(r.status, 1) << tool.name << " " << stem;
+            EXPECT_EQ(r.out, tool.banner + writing(output));
+            EXPECT_EQ(r.err, "Output file write error --- out of disk space?\n");
+            EXPECT_FALSE(file_exists(dir / output)) << tool.name << " " << stem;
+            EXPECT_FALSE(any_output_exists(tool, dir, "next"));
+            unlink((dir / output).c_str());
+        }
+    }
+    expect_inputs_unchanged(inputs);
+}
+
+TEST(Permissions, ReadOnlyOutputFolderIsReportedForEachOutputAndTheBatchGoesOn) {
+    const std::string why = why_permissions_do_not_apply();
+    if (!why.empty()) GTEST_SKIP() << why;
+    ScratchDir dir;
+    open_to_everyone(dir);
+    ASSERT_EQ(mkdir((dir / "locked").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir / "open").c_str(), 0777), 0);
+    ASSERT_EQ(chmod((dir / "open").c_str(), 0777), 0);  // whatever the umask
+    write_file(dir / "locked/a.mpo", good_mpo());
+    write_file(dir / "open/b.mpo", good_mpo());
+    ASSERT_EQ(chmod((dir / "locked").c_str(), 0555), 0);
+    const auto inputs = record_inputs(in_dir(dir, {"locked/a.mpo", "open/b.mpo"}));
+    for (const Tool& tool : kAllTools) {
+        const RunResult r = run_tool(tool.name, {"locked/a.mpo", "open/b.mpo"}, dir.path, unprivileged());
+        EXPECT_EQ(r.status, 0) << tool.name;
+        std::string refused;
+        for (const std::string& name : outputs_of(tool, "locked/a")) {
+            // The composing tools announce their output before creating it.
+            if (!is_splitter(tool)) refused += writing(name);
+            refused += "Error opening output jpeg file " + name + "\n!";
+        }
+        EXPECT_EQ(r.out, tool.banner + refused + converted(tool, "open/b")) << tool.name;
+        EXPECT_FALSE(any_output_exists(tool, dir, "locked/a"));
+        EXPECT_TRUE(file_exists(dir / outputs_of(tool, "open/b")[0]));
+        expect_inputs_unchanged(inputs);
+    }
+}
+
+TEST(Permissions, UnreadableInputStopsTheRunWithStatus255) {
+    const std::string why = why_permissions_do_not_apply();
+    if (!why.empty()) GTEST_SKIP() << why;
+    ScratchDir dir;
+    open_to_everyone(dir);
+    write_file(dir / "a.mpo", good_mpo());
+    write_file(dir / "secret.mpo", good_mpo());
+    write_file(dir / "c.mpo", good_mpo());
+    ASSERT_EQ(chmod((dir / "secret.mpo").c_str(), 0), 0);
+    const auto inputs = record_inputs(in_dir(dir, {"a.mpo", "secret.mpo", "c.mpo"}));
+    for (const Tool& tool : kAllTools) {
+        const RunResult r = run_tool(tool.name, {"a.mpo", "secret.mpo", "c.mpo"}, dir.path, unprivileged());
+        EXPECT_EQ(r.status, 255) << tool.name;
+        EXPECT_EQ(r.out, tool.banner + converted(tool, "a") + "Error when reading file\n");
+        EXPECT_FALSE(any_output_exists(tool, dir, "secret"));
+        EXPECT_FALSE(any_output_exists(tool, dir, "c")) << "the rest of the batch is left alone";
+        remove_outputs(tool, dir, "a");
+    }
+    expect_inputs_unchanged(inputs);
+}
+
+// Runs `tool` on x.mpo and y.mpo in `dir` with fault N of the kind that
+// `variable` selects, for N = 1, 2, ... until the fault no longer falls in
+// x.mpo. Each one within x.mpo must refuse x.mpo alone with `message`; the
+// next must refuse y.mpo the same way after x.mpo converted. Returns how many
+// faults fell in x.mpo.
+int fail_each_call_in_turn(const Tool& tool, const ScratchDir& dir, const std::vector<std::string>& settings,
+                           const std::string& variable, const std::string& message) {
+    constexpr int kMostCallsPerFile = 10;
+    int calls_in_x = 0;
+    for (int call = 1; call <= kMostCallsPerFile + 1; ++call) {
+        std::vector<std::string> env = settings;
+        env.push_back(variable + "=" + std::to_string(call));
+        const RunResult r = run_tool(tool.name, {"x.mpo", "y.mpo"}, dir.path, with_faults(env));
+        SCOPED_TRACE(std::string(tool.name) + " " + variable + "=" + std::to_string(call));
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+        const bool in_x = r.out == tool.banner + (message + "x.mpo\n") + converted(tool, "y");
+        remove_outputs(tool, dir, "y");
+        if (in_x) {
+            ++calls_in_x;
+            EXPECT_FALSE(any_output_exists(tool, dir, "x")) << "nothing is written for a refused file";
+            continue;
+        }
+        EXPECT_EQ(r.out, tool.banner + converted(tool, "x") + message + "y.mpo\n");
+        EXPECT_FALSE(any_output_exists(tool, dir, "y"));
+        remove_outputs(tool, dir, "x");
+        break;
+    }
+    EXPECT_LE(calls_in_x, kMostCallsPerFile) << tool.name;
+    return calls_in_x;
+}
+
+// Each view is staged through a temporary file of its own; whichever cannot
+// be created refuses its file alone.
+TEST(InjectedFaults, TemporaryFileThatCannotBeCreated) {
+    if (!have_fault_injection()) GTEST_SKIP() << kNoFaultInjection;
+    ScratchDir dir;
+    write_file(dir / "x.mpo", good_mpo());
+    write_file(dir / "y.mpo", good_mpo());
+    const auto inputs = record_inputs(in_dir(dir, {"x.mpo", "y.mpo"}));
+    for (const Tool& tool : kComposing) {
+        EXPECT_EQ(
+            fail_each_call_in_turn(tool, dir, {}, "FAULT_TMPFILE_FAIL", "Error creating temporary file for "),
+            2)
+            << tool.name;
+    }
+    expect_inputs_unchanged(inputs);
+}
+
+// Allocations of a picture's size fail one at a time: the copy buffer, then
+// each raster. The views here are larger than the limit; libjpeg's own
+// working memory for them is not.
+TEST(InjectedFaults, MemoryThatCannotBeHad) {
+    if (!have_fault_injection()) GTEST_SKIP() << kNoFaultInjection;
+    constexpr int kWidth = 320, kHeight = 240;  // a raster of 230400 bytes
+    const std::vector<std::string> limit = {"FAULT_ALLOC_LIMIT=200000"};
+    ScratchDir dir;
+    write_file(dir / "x.mpo", garden_mpo(kWidth, kHeight).file);
+    write_file(dir / "y.mpo", garden_mpo(kWidth, kHeight).file);
+    const auto inputs = record_inputs(in_dir(dir, {"x.mpo", "y.mpo"}));
+    for (const Tool& tool : kAllTools) {
+        const int calls =
+            fail_each_call_in_turn(tool, dir, limit, "FAULT_ALLOC_FAIL", "Not enough memory for file ");
+        // The splitter has only its copy buffer; a composing tool a raster too.
+        EXPECT_GE(calls, is_splitter(tool) ? 1 : 2) << tool.name;
+    }
+    expect_inputs_unchanged(inputs);
+}
+
+// One run of each tool over files of every kind: converted, refused for each
+// reason, failing to open their output, and last an input that cannot be
+// opened. valgrind reports any leak or memory error through its exit status.
+TEST(WholeBatches, LeaveNoLeakWhateverHappensToEachFile) {
+    if (std::string(LEAK_CHECKER).empty()) {
+        GTEST_SKIP() << "valgrind is absent, or the tools carry a sanitizer";
+    }
+    constexpr int kLeakFound = 99;
+    ScratchDir dir;
+    JpegOptions progressive, full_chroma;
+    progressive.progressive = true;
+    full_chroma.h_samp = full_chroma.v_samp = 1;
+    write_file(dir / "good1.mpo", garden_mpo(16, 12).file);
+    write_file(dir / "good2.mpo", garden_mpo(33, 17).file);
+    write_file(dir / "good3.mpo", garden_mpo(20, 20, progressive).file);
+    write_file(dir / "good4.mpo", garden_mpo(9, 31, full_chroma).file);
+    write_file(dir / "good5.mpo", concat({good_mpo(), Bytes(100, 0x20)}));
+    write_file(dir / "good6.mpo", good_mpo());
+    write_file(dir / "one.mpo", camera_picture(12, 8, 0));
+    write_file(dir / "sizes.mpo", concat({camera_picture(12, 8, 0), camera_picture(12, 9, 1)}));
+    write_file(dir / "grey.mpo", concat({camera_picture(12, 8, 0, 1), camera_picture(12, 8, 1, 1)}));
+    constexpr int kTooWide = 32751;  // one pixel more than vostrin's widest view
+    const Bytes wide_row(size_t{kTooWide} * 3, 128);
+    const Bytes wide_view = encode_jpeg(wide_row.data(), kTooWide, 1, 3, JpegOptions());
+    write_file(dir / "wide.mpo", concat({wide_view, wide_view}));
+    write_file(dir / "empty.mpo", Bytes());
+    write_file(dir / "start.mpo", bytes({0xFF, 0xD8, 0xFF}));
+    const Bytes good = good_mpo();
+    write_file(dir / "cut.mpo", Bytes(good.begin(), good.end() - 200));
+    Bytes corrupted = good;
+    for (size_t k = 0; k < 16; ++k) corrupted[corrupted.size() - 400 + k] ^= 0x33;
+    write_file(dir / "corrupt.mpo", corrupted);
+    write_file(dir / "x.jpg", good);
+    ASSERT_EQ(mkdir((dir / "folder.mpo").c_str(), 0755), 0);
+    ASSERT_EQ(mkfifo((dir / "pipe.mpo").c_str(), 0644), 0);
+    ASSERT_EQ(symlink("/dev/null", (dir / "null.mpo").c_str()), 0);
+    FILE* big = fopen((dir / "big.mpo").c_str(), "wb");
+    ASSERT_NE(big, nullptr);
+    ASSERT_EQ(ftruncate(fileno(big), 2147483648LL), 0);
+    ASSERT_EQ(fclose(big), 0);
+    write_file(dir / "blocked.mpo", good);
+    std::vector<std::string> args = {"good1.mpo",  "good2.mpo", "good3.mpo", "good4.mpo",   "good5.mpo",
+                                     "good6.mpo",  "one.mpo",   "sizes.mpo", "grey.mpo",    "wide.mpo",
+                                     "empty.mpo",  "start.mpo", "cut.mpo",   "corrupt.mpo", "x.jpg",
+                                     "folder.mpo", "pipe.mpo",  "null.mpo",  "big.mpo",     "blocked.mpo"};
+    // The bomb only where it is refused; elsewhere it would be decoded, slowly.
+    const bool with_bomb = bombs_are_refused();
+    if (with_bomb) {
+        write_file(dir / "bomb.mpo", concat({bomb_view(0, true), bomb_view(1, true)}));
+        args.emplace_back("bomb.mpo");
+    }
+    std::vector<std::string> inputs = args;
+    args.emplace_back("missing.mpo");
+    const auto recorded = record_inputs(in_dir(dir, inputs));
+
+    for (const char* name : {"blocked_L.jpg", "blocked_dub.jpg", "blocked_ana.jpg", "blocked.jps"}) {
+        ASSERT_EQ(mkdir((dir / name).c_str(), 0755), 0);
+    }
+
+    RunOptions valgrind;
+    valgrind.wrapper = {LEAK_CHECKER,
+                        "-q",
+                        "--leak-check=full",
+                        "--show-leak-kinds=definite,indirect,possible",
+                        "--errors-for-leak-kinds=definite,indirect,possible",
+                        "--error-exitcode=" + std::to_string(kLeakFound)};
+    for (const Tool& tool : kAllTools) {
+        const bool split = is_splitter(tool);
+        const auto refusal = [&](const char* stem, const char* message) {
+            return split ? converted(tool, stem) : "File " + std::string(stem) + ".mpo " + message + "\n";
+        };
+        std::string expected = tool.banner;
+        for (const char* stem : {"good1", "good2", "good3", "good4", "good5", "good6"}) {
+            expected += converted(tool, stem);
+        }
+        expected += split ? converted(tool, "one", 1) : refusal("one", "does not contain two pictures");
+        expected += refusal("sizes", "has views of different sizes");
+        expected += refusal("grey", "has views that are not RGB");
+        expected += std::string(tool.name) == "vostrin"
+                        ? refusal("wide", "is too wide for a side-by-side picture")
+                        : converted(tool, "wide");
+        for (const char* stem : {"empty", "start"}) {
+            if (!split) expected += refusal(stem, "does not contain two pictures");
+        }
+        expected += converted(tool, "cut") + converted(tool, "corrupt");
+        expected += "File x.jpg has not the right extension\n";
+        for (const char* stem : {"folder", "pipe", "null"}) {
+            expected += "File " + std::string(stem) + ".mpo is not a regular file\n";
+        }
+        expected += "File big.mpo is too large\n";
+        const std::string blocked = outputs_of(tool, "blocked")[0];
+        expected += (split ? "" : writing(blocked)) + "Error opening output jpeg file " + blocked + "\n!";
+        if (split) expected += writing(outputs_of(tool, "blocked")[1]);
+        if (with_bomb) expected += split ? converted(tool, "bomb") : "Not enough memory for file bomb.mpo\n";
+        expected += "Error when reading file\n";
+
+        const pid_t releaser = start_fifo_releaser(dir / "pipe.mpo");
+        const RunResult r = run_tool(tool.name, args, dir.path, valgrind);
+        EXPECT_FALSE(fifo_was_waited_on(releaser)) << tool.name;
+        EXPECT_EQ(r.status, 255) << tool.name << "\n" << r.err;
+        EXPECT_EQ(r.err.find("lost"), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, expected);
+        expect_inputs_unchanged(recorded);
+    }
+}
+
+// A batch holds one file's memory at a time: a dozen copies of a file peak
+// where one does, within what the allocator keeps between files.
+TEST(WholeBatches, PeakMemoryIsThatOfTheLargestFileNotTheSum) {
+#if defined(TOOLS_SANITIZED)
+    GTEST_SKIP() << "the sanitizer keeps freed memory in quarantine";
+#endif
+    constexpr int kCopies = 12;
+    constexpr double kAllowedGrowth = 1.3;
+    ScratchDir dir;
+    const Bytes file = garden_mpo(1600, 1200).file;
+    std::vector<std::string> batch;
+    for (int k = 0; k < kCopies; ++k) {
+        batch.push_back("copy" + std::to_string(k) + ".mpo");
+        write_file(dir / batch.back(), file);
+    }
+    const auto inputs = record_inputs(in_dir(dir, batch));
+    for (const Tool& tool : kAllTools) {
+        long single_kib = 0, many_kib = 0;
+        EXPECT_EQ(run_measured(tool, {batch[0]}, dir.path, &single_kib).status, 0);
+        EXPECT_EQ(run_measured(tool, batch, dir.path, &many_kib).status, 0);
+        EXPECT_LT(many_kib, kAllowedGrowth * single_kib)
+            << tool.name << ": one file " << single_kib << " KiB, " << kCopies << " files " << many_kib
+            << " KiB";
+    }
+    expect_inputs_unchanged(inputs);
+}
