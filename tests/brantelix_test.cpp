@@ -141,13 +141,17 @@ TEST(Splitter, SinglePictureAndNoPicture) {
 
 TEST(Splitter, OutputThatCannotBeCreatedIsReportedAndSkipped) {
     ScratchDir dir;
-    const Mpo mpo = make_mpo({40, 50});
+    const Mpo mpo = make_mpo({40, 50, 60});
     write_file(dir / "s.mpo", mpo.file);
+    // A folder, and a FIFO that nobody reads (waiting for a reader would hang
+    // the batch), stand where two outputs should go.
     ASSERT_EQ(mkdir((dir / "s_L.jpg").c_str(), 0755), 0);
+    ASSERT_EQ(mkfifo((dir / "s_R.jpg").c_str(), 0644), 0);
     const RunResult r = run_tool("brantelix", {"s.mpo"}, dir.path);
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, std::string(kBanner) + "Error opening output jpeg file s_L.jpg\n!" + writing("s_R.jpg"));
-    EXPECT_EQ(read_file(dir / "s_R.jpg"), mpo.pictures[1]);
+    EXPECT_EQ(r.out, std::string(kBanner) + "Error opening output jpeg file s_L.jpg\n!" +
+                         "Error opening output jpeg file s_R.jpg\n!" + writing("s_3.jpg"));
+    EXPECT_EQ(read_file(dir / "s_3.jpg"), mpo.pictures[2]);
 }
 
 TEST(Splitter, FailedWriteIsReportedAndTheIncompleteFileRemoved) {

@@ -118,16 +118,19 @@ TEST(ComposingTools, UnopenableInputEndsTheRunWithStatus255) {
 
 TEST(ComposingTools, OutputThatCannotBeCreatedIsReportedAfterItsAnnouncement) {
     ScratchDir dir;
-    write_file(dir / "d.mpo", garden_mpo(6, 4).file);
-    write_file(dir / "e.mpo", garden_mpo(6, 4).file);
+    for (const char* name : {"d.mpo", "e.mpo", "f.mpo"}) write_file(dir / name, garden_mpo(6, 4).file);
     for (const Tool& tool : kTools) {
-        ASSERT_EQ(mkdir((dir / output_of(tool, "d")).c_str(), 0755), 0);
-        const RunResult r = run_tool(tool.name, {"d.mpo", "e.mpo"}, dir.path);
+        // A folder, and a FIFO that nobody reads (waiting for a reader would
+        // hang the batch), stand where two outputs should go.
+        const std::string folder = output_of(tool, "d"), fifo = output_of(tool, "e");
+        ASSERT_EQ(mkdir((dir / folder).c_str(), 0755), 0);
+        ASSERT_EQ(mkfifo((dir / fifo).c_str(), 0644), 0);
+        const RunResult r = run_tool(tool.name, {"d.mpo", "e.mpo", "f.mpo"}, dir.path);
         EXPECT_EQ(r.status, 0);
-        const std::string blocked = output_of(tool, "d");
-        EXPECT_EQ(r.out, std::string(tool.banner) + writing(blocked) + "Error opening output jpeg file " + blocked +
-                             "\n!" + writing(output_of(tool, "e")));
-        EXPECT_TRUE(file_exists(dir / output_of(tool, "e")));
+        EXPECT_EQ(r.out, std::string(tool.banner) + writing(folder) + "Error opening output jpeg file " + folder +
+                             "\n!" + writing(fifo) + "Error opening output jpeg file " + fifo + "\n!" +
+                             writing(output_of(tool, "f")));
+        EXPECT_TRUE(file_exists(dir / output_of(tool, "f")));
     }
 }
 

@@ -61,6 +61,10 @@ inline long long tell_file(FILE* f) {
 // argument and refuse it as not a regular file, not hang on it.
 FILE* open_input(const char* path);
 
+// Creates or replaces an output like fopen(path, "wb"), but fails at once
+// instead of waiting for a reader when the path names a FIFO.
+FILE* open_output(const char* path);
+
 // Copies `length` bytes of `in`, starting at offset `begin`, to `out`
 // through `buffer` (whose size sets the chunk), or up to the end of the input
 // when `length` is negative. A short read ends the copy with the bytes that

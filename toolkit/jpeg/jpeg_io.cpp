@@ -156,7 +156,7 @@ bool read_jpeg_file(FILE* in, HeaderRecord* header, Raster* raster, ViewPlacemen
 }
 
 int write_jpeg_file(HeaderRecord header, const unsigned char* raster, const char* filename) {
-    FilePtr out(fopen(filename, "wb"));
+    FilePtr out(open_output(filename));
     if (!out) {
         report_output_open_error(filename);
         return -1;

@@ -33,7 +33,7 @@ void split_pictures(FILE* in, StartTable* table, int count, const char* arg) {
     for (int j = 0; j < count; ++j) {
         const std::string name = split_output_name(arg, j);
         // The output is created before anything of its picture is read.
-        FilePtr out(fopen(name.c_str(), "wb"));
+        FilePtr out(open_output(name.c_str()));
         if (!out) {
             report_output_open_error(name);
             continue;
