@@ -93,7 +93,9 @@ int split(const Buffer& file, const char* input, const char* stem) {
     const std::vector<Extent> pictures = find_pictures(file.data.get(), file.size);
     if (pictures.empty()) return fail("no picture in", input);
     for (size_t j = 0; j < pictures.size(); ++j) {
-        const std::string suffix = j == 0 ? "_L.jpg" : j == 1 ? "_R.jpg" : "_" + std::to_string(j + 1) + ".jpg";
+        const std::string suffix = j == 0   ? "_L.jpg"
+                                   : j == 1 ? "_R.jpg"
+                                            : "_" + std::to_string(j + 1) + ".jpg";
         const std::string name = stem + suffix;
         FILE* out = fopen(name.c_str(), "wb");
         if (out == nullptr) return fail("cannot create", name);

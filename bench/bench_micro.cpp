@@ -93,14 +93,16 @@ size_t view_pixels() {
 const std::vector<unsigned char>& locator_stream() {
     static const std::vector<unsigned char> stream = [] {
         std::vector<unsigned char> bytes;
-        while (bytes.size() < kLocatorStreamBytes) bytes.insert(bytes.end(), views().mpo.begin(), views().mpo.end());
+        while (bytes.size() < kLocatorStreamBytes)
+            bytes.insert(bytes.end(), views().mpo.begin(), views().mpo.end());
         return bytes;
     }();
     return stream;
 }
 
 void set_pixels_processed(benchmark::State& state, size_t pixels_per_iteration) {
-    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(pixels_per_iteration));
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) *
+                            static_cast<int64_t>(pixels_per_iteration));
     state.SetLabel(std::to_string(views().width) + "x" + std::to_string(views().height));
 }
 

@@ -105,7 +105,8 @@ void decode_view(ViewDecoder* decoder, unsigned char* first_row, size_t stride) 
     jpeg_destroy_decompress(cinfo);
 }
 
-void compress_rgb(jpeg_compress_struct* cinfo, const unsigned char* raster, JDIMENSION width, JDIMENSION height) {
+void compress_rgb(jpeg_compress_struct* cinfo, const unsigned char* raster, JDIMENSION width,
+                  JDIMENSION height) {
     cinfo->image_width = width;
     cinfo->image_height = height;
     cinfo->input_components = 3;

@@ -54,7 +54,8 @@ void decode_view(ViewDecoder* decoder, unsigned char* first_row, size_t stride);
 // Compresses a width x height RGB raster exactly as the tools' write_jpeg_file
 // does (defaults, quality 95 with baseline tables), through a compressor
 // whose destination is already set.
-void compress_rgb(jpeg_compress_struct* cinfo, const unsigned char* raster, JDIMENSION width, JDIMENSION height);
+void compress_rgb(jpeg_compress_struct* cinfo, const unsigned char* raster, JDIMENSION width,
+                  JDIMENSION height);
 
 // compress_rgb into a new file; false when it cannot be created or completed.
 bool encode_to_file(const char* path, const unsigned char* raster, JDIMENSION width, JDIMENSION height);

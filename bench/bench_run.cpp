@@ -27,7 +27,8 @@ constexpr int kExecFailedStatus = 127;  // as the shells report a command that c
 constexpr int kSignalBase = 128;
 
 double seconds_between(const timespec& from, const timespec& to) {
-    return static_cast<double>(to.tv_sec - from.tv_sec) + static_cast<double>(to.tv_nsec - from.tv_nsec) * 1e-9;
+    return static_cast<double>(to.tv_sec - from.tv_sec) +
+           static_cast<double>(to.tv_nsec - from.tv_nsec) * 1e-9;
 }
 
 double seconds(const timeval& t) {

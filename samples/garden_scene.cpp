@@ -80,18 +80,23 @@ struct Rgb {
     int r, g, b;
 };
 
-int clamp_int(i64 v, i64 lo, i64 hi) { return int(std::min(std::max(v, lo), hi)); }
+int clamp_int(i64 v, i64 lo, i64 hi) {
+    return int(std::min(std::max(v, lo), hi));
+}
 
 // a + (b - a) * t / 256
 Rgb mix(Rgb a, Rgb b, int t) {
-    return {a.r + (b.r - a.r) * t / kFull, a.g + (b.g - a.g) * t / kFull,
-            a.b + (b.b - a.b) * t / kFull};
+    return {a.r + (b.r - a.r) * t / kFull, a.g + (b.g - a.g) * t / kFull, a.b + (b.b - a.b) * t / kFull};
 }
 
 // c * f / 256
-Rgb scale(Rgb c, int f) { return {c.r * f / kFull, c.g * f / kFull, c.b * f / kFull}; }
+Rgb scale(Rgb c, int f) {
+    return {c.r * f / kFull, c.g * f / kFull, c.b * f / kFull};
+}
 
-Rgb add(Rgb c, int v) { return {c.r + v, c.g + v, c.b + v}; }
+Rgb add(Rgb c, int v) {
+    return {c.r + v, c.g + v, c.b + v};
+}
 
 // 0..256 from a signed distance to an edge (positive inside) and the pixel
 // size: a one-pixel ramp centred on the edge, the cheapest antialiasing that
@@ -101,7 +106,9 @@ int coverage(i64 distance, i64 pixel) {
 }
 
 // 0..256 as v goes from lo to hi.
-int ramp(i64 v, i64 lo, i64 hi) { return clamp_int((v - lo) * kFull / (hi - lo), 0, kFull); }
+int ramp(i64 v, i64 lo, i64 hi) {
+    return clamp_int((v - lo) * kFull / (hi - lo), 0, kFull);
+}
 
 u64 isqrt(u64 v) {
     // sqrt of a double is correctly rounded everywhere; the loops make the
@@ -182,9 +189,9 @@ int octave_sum(i64 x, i64 y, int shift, int octaves, i64 footprint, u32 seed, bo
             total += amplitude * kFull * kNoiseMid;
             continue;
         }
-        const i64 n = noise_2d ? value_noise(x + i * kOctaveOffset, y - i * kOctaveOffset,
-                                             shift - i, seed + u32(i))
-                               : value_noise_1d(x + i * kOctaveOffset, shift - i, seed + u32(i));
+        const i64 n =
+            noise_2d ? value_noise(x + i * kOctaveOffset, y - i * kOctaveOffset, shift - i, seed + u32(i))
+                     : value_noise_1d(x + i * kOctaveOffset, shift - i, seed + u32(i));
         total += amplitude * (w * n + (kFull - w) * kNoiseMid);
     }
     return int(total / weights);
@@ -200,11 +207,15 @@ int fractal_noise_1d(i64 x, int shift, int octaves, i64 footprint, u32 seed) {
 
 // Sums of octaves cluster around the middle; this spreads the useful part of
 // that range over 0..256.
-int contrast(int noise) { return ramp(noise, 20000, 45000); }
+int contrast(int noise) {
+    return ramp(noise, 20000, 45000);
+}
 
 // Half the disparity, in scene units, of something standing `delta` units
 // below the horizon.
-i64 half_disparity(i64 delta) { return delta / kHalfDisparityDivisor; }
+i64 half_disparity(i64 delta) {
+    return delta / kHalfDisparityDivisor;
+}
 
 // ---------------------------------------------------------------- sky and land
 
@@ -317,7 +328,9 @@ Vec3 normalised(Vec3 v) {
     return {v.x * kOne12 / length, v.y * kOne12 / length, v.z * kOne12 / length};
 }
 
-i64 dot(Vec3 a, Vec3 b) { return (a.x * b.x + a.y * b.y + a.z * b.z) / kOne12; }
+i64 dot(Vec3 a, Vec3 b) {
+    return (a.x * b.x + a.y * b.y + a.z * b.z) / kOne12;
+}
 
 Vec3 cross(Vec3 a, Vec3 b) {
     return {(a.y * b.z - a.z * b.y) / kOne12, (a.z * b.x - a.x * b.z) / kOne12,
@@ -386,8 +399,7 @@ struct Setup {
         i64 shift_front, shift_back;
         i64 left, top, height, width;  // the front face, cyclopean
         Polygon front, top_face, side;
-        i64 side_front_x, side_back_x, side_top_front, side_top_back, side_bottom_front,
-            side_bottom_back;
+        i64 side_front_x, side_back_x, side_top_front, side_top_back, side_bottom_front, side_bottom_back;
         i64 min_x, max_x, min_y, max_y;
     } crate;
 
@@ -413,8 +425,7 @@ Setup::Shadow shadow_below(i64 x, i64 base, i64 rx, i64 shift, int strength) {
 Vec3 turned_60(Vec3 p, Vec3 q, i64 sign) {
     const i64 cos60 = kOne12 / 2;
     const i64 sin60 = 3547;  // sqrt(3) / 2 in 1/4096
-    return {(sign * p.x * cos60 + q.x * sin60) / kOne12,
-            (sign * p.y * cos60 + q.y * sin60) / kOne12,
+    return {(sign * p.x * cos60 + q.x * sin60) / kOne12, (sign * p.y * cos60 + q.y * sin60) / kOne12,
             (sign * p.z * cos60 + q.z * sin60) / kOne12};
 }
 
@@ -458,28 +469,22 @@ Setup make_setup(i64 upp, int eye) {
         c.top = kCrate.base - c.height;
         const i64 right = c.left + c.width;
         const i64 bottom = kCrate.base;
-        auto back_x = [](i64 x) {
-            return kCentreX + (x - kCentreX) * kCrateBackNum / kCrateBackDen;
-        };
-        auto back_y = [](i64 y) {
-            return kHorizon + (y - kHorizon) * kCrateBackNum / kCrateBackDen;
-        };
+        auto back_x = [](i64 x) { return kCentreX + (x - kCentreX) * kCrateBackNum / kCrateBackDen; };
+        auto back_y = [](i64 y) { return kHorizon + (y - kHorizon) * kCrateBackNum / kCrateBackDen; };
         const i64 ff = c.shift_front;
         const i64 fb = c.shift_back;
-        c.front = make_polygon({c.left + ff, right + ff, right + ff, c.left + ff},
-                               {c.top, c.top, bottom, bottom});
-        c.top_face =
-            make_polygon({c.left + ff, right + ff, back_x(right) + fb, back_x(c.left) + fb},
-                         {c.top, c.top, back_y(c.top), back_y(c.top)});
+        c.front =
+            make_polygon({c.left + ff, right + ff, right + ff, c.left + ff}, {c.top, c.top, bottom, bottom});
+        c.top_face = make_polygon({c.left + ff, right + ff, back_x(right) + fb, back_x(c.left) + fb},
+                                  {c.top, c.top, back_y(c.top), back_y(c.top)});
         c.side_front_x = c.left + ff;
         c.side_back_x = back_x(c.left) + fb;
         c.side_top_front = c.top;
         c.side_top_back = back_y(c.top);
         c.side_bottom_front = bottom;
         c.side_bottom_back = back_y(bottom);
-        c.side = make_polygon(
-            {c.side_back_x, c.side_front_x, c.side_front_x, c.side_back_x},
-            {c.side_top_back, c.side_top_front, c.side_bottom_front, c.side_bottom_back});
+        c.side = make_polygon({c.side_back_x, c.side_front_x, c.side_front_x, c.side_back_x},
+                              {c.side_top_back, c.side_top_front, c.side_bottom_front, c.side_bottom_back});
         c.min_x = std::min({c.front.min_x, c.top_face.min_x, c.side.min_x});
         c.max_x = std::max({c.front.max_x, c.top_face.max_x, c.side.max_x});
         c.min_y = std::min({c.front.min_y, c.top_face.min_y, c.side.min_y});
@@ -535,8 +540,8 @@ Row make_row(const Setup& s, i64 sy) {
     const i64 along = std::max<i64>(1, across * kFocal / row.delta);
     row.footprint = std::max(across, along / 2);
     row.blade_footprint = std::max(across, along / kBladeStretch);
-    row.path_x = kPathCentre + (fractal_noise_1d(row.depth, 17, 3, along, kSeedPath) - kNoiseMid) *
-                                   kPathSwing / kNoiseMid;
+    row.path_x = kPathCentre +
+                 (fractal_noise_1d(row.depth, 17, 3, along, kSeedPath) - kNoiseMid) * kPathSwing / kNoiseMid;
     row.haze = int(kFull * kHazeDelta / (kHazeDelta + row.delta));
     return row;
 }
@@ -608,7 +613,9 @@ Rgb sky_colour(const Setup& s, const Row& row, i64 sx) {
 
 // Noise to a height up to `rise`, stretched less than contrast() so that
 // ridges seldom flatten into plateaus.
-i64 ridge_height(int noise, i64 rise) { return ramp(noise, 14000, 52000) * rise / kFull; }
+i64 ridge_height(int noise, i64 rise) {
+    return ramp(noise, 14000, 52000) * rise / kFull;
+}
 
 // The hills' ridge, then the mountains' ridge, as rows; both depend only on x.
 i64 hill_ridge(i64 x) {
@@ -633,8 +640,8 @@ Rgb far_colour(const Setup& s, const Row& row, i64 sx, i64 hill_top, i64 mountai
             // Bluish rock, snow on the highest ground, haze towards the foot.
             const int rock = contrast(fractal_noise(mx, sy * 2, 11, 4, s.upp * 2, kSeedMountains));
             Rgb m = scale(kMountainColour, 210 + rock / 5);
-            const int snow = ramp(
-                kHorizon - kMountainLow - kMountainRise / 2 - sy + (rock - kFull / 2) * 8, 0, 600);
+            const int snow =
+                ramp(kHorizon - kMountainLow - kMountainRise / 2 - sy + (rock - kFull / 2) * 8, 0, 600);
             m = mix(m, kSnow, snow * 3 / 4);
             m = mix(m, kSkyHorizon, 60 + ramp(sy, kHorizon - kMountainRise, kHorizon) / 3);
             c = mix(c, m, mountain);
@@ -665,13 +672,11 @@ void draw_shadow(const Setup::Shadow& sh, i64 sx, i64 sy, Rgb& c) {
 
 void draw_tree(const Setup& s, const Setup::TreeSetup& t, i64 sx, i64 sy, Rgb& c) {
     const i64 x = sx - t.shift;
-    if (x < t.left - s.upp || x > t.right + s.upp || sy < t.top - s.upp || sy > t.base + s.upp)
-        return;
+    if (x < t.left - s.upp || x > t.right + s.upp || sy < t.top - s.upp || sy > t.base + s.upp) return;
     const i64 dx = x - t.x;
 
     // Trunk, a little wider at the foot, lit from the left.
-    const i64 half =
-        t.trunk_half + t.trunk_half * (sy - t.trunk_top) / (3 * (t.base - t.trunk_top));
+    const i64 half = t.trunk_half + t.trunk_half * (sy - t.trunk_top) / (3 * (t.base - t.trunk_top));
     const i64 from_side = half - (dx < 0 ? -dx : dx);
     const int trunk = std::min(coverage(from_side, s.upp), coverage(t.base - sy, s.upp));
     if (trunk > 0 && sy > t.trunk_top - t.crown_r) {
@@ -707,8 +712,8 @@ Rgb wood(i64 u, i64 v, i64 plank, i64 upp, int light) {
     const i64 index = pv / plank;
     const i64 within = pv - index * plank;
     const i64 to_gap = std::min(within, plank - within);
-    const int grain = contrast(fractal_noise(u + index * kPlankGrainOffset, pv * 12, 13, 8,
-                                             upp * 12, kSeedWood + u32(index)));
+    const int grain = contrast(
+        fractal_noise(u + index * kPlankGrainOffset, pv * 12, 13, 8, upp * 12, kSeedWood + u32(index)));
     Rgb w = mix(kWoodDark, kWoodLight, grain);
     const int gap = coverage(plank / kPlankGapDivisor - to_gap, upp);
     w = mix(w, scale(w, 90), gap);
@@ -717,9 +722,7 @@ Rgb wood(i64 u, i64 v, i64 plank, i64 upp, int light) {
 
 void draw_crate(const Setup& s, i64 sx, i64 sy, Rgb& c) {
     const Setup::CrateSetup& k = s.crate;
-    if (sx < k.min_x - s.upp || sx > k.max_x + s.upp || sy < k.min_y - s.upp ||
-        sy > k.max_y + s.upp)
-        return;
+    if (sx < k.min_x - s.upp || sx > k.max_x + s.upp || sy < k.min_y - s.upp || sy > k.max_y + s.upp) return;
     // The faces share edges: blending each over the lawn in turn would let
     // the lawn show through the seams, so weigh the faces against each other.
     const int front = coverage(polygon_distance(k.front, sx, sy), s.upp);
@@ -736,8 +739,7 @@ void draw_crate(const Setup& s, i64 sx, i64 sy, Rgb& c) {
     }
     if (top > 0) {
         const i64 depth = k.top - k.side_top_back;
-        const Rgb f =
-            wood(u, (k.top - sy) * 3 * plank / std::max<i64>(1, depth), plank, s.upp, 310);
+        const Rgb f = wood(u, (k.top - sy) * 3 * plank / std::max<i64>(1, depth), plank, s.upp, 310);
         sum = {sum.r + f.r * top, sum.g + f.g * top, sum.b + f.b * top};
     }
     if (side > 0) {
@@ -746,8 +748,7 @@ void draw_crate(const Setup& s, i64 sx, i64 sy, Rgb& c) {
         const i64 span = std::max<i64>(1, k.side_front_x - k.side_back_x);
         const i64 t = clamp_int((k.side_front_x - sx) * kOne12 / span, 0, kOne12);
         const i64 top_y = k.side_top_front + (k.side_top_back - k.side_top_front) * t / kOne12;
-        const i64 bottom_y =
-            k.side_bottom_front + (k.side_bottom_back - k.side_bottom_front) * t / kOne12;
+        const i64 bottom_y = k.side_bottom_front + (k.side_bottom_back - k.side_bottom_front) * t / kOne12;
         const i64 v = (sy - top_y) * k.height / std::max<i64>(1, bottom_y - top_y);
         const Rgb f = wood(t * k.width / kOne12 + kSideGrainOffset, v, plank, s.upp, 128);
         sum = {sum.r + f.r * side, sum.g + f.g * side, sum.b + f.b * side};
@@ -813,15 +814,16 @@ void draw_ball(const Setup& s, i64 sx, i64 sy, Rgb& c) {
     c = mix(c, shaded, cover);
 }
 
-unsigned char to_byte(int v) { return static_cast<unsigned char>(clamp_int(v, 0, 255)); }
+unsigned char to_byte(int v) {
+    return static_cast<unsigned char>(clamp_int(v, 0, 255));
+}
 
 }  // namespace
 
 std::vector<unsigned char> render_view(int width, int height, int eye) {
     if (width < 1 || height < 1)
         throw std::invalid_argument("render_view: width and height must be at least 1");
-    if (eye != 0 && eye != 1)
-        throw std::invalid_argument("render_view: eye must be 0 (left) or 1 (right)");
+    if (eye != 0 && eye != 1) throw std::invalid_argument("render_view: eye must be 0 (left) or 1 (right)");
     const std::size_t pixels = std::size_t(width) * std::size_t(height);
     if (pixels / std::size_t(width) != std::size_t(height) ||
         pixels > std::numeric_limits<std::size_t>::max() / 3)

@@ -150,8 +150,7 @@ void put_u32le(Bytes& out, std::uint32_t v) {
 }
 
 void patch_u32le(Bytes& out, std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        out[at + std::size_t(i)] = static_cast<unsigned char>((v >> (8 * i)) & 0xFF);
+    for (int i = 0; i < 4; ++i) out[at + std::size_t(i)] = static_cast<unsigned char>((v >> (8 * i)) & 0xFF);
 }
 
 Bytes u32le(std::uint32_t v) {
@@ -242,7 +241,9 @@ std::size_t append_ifd(Bytes& tiff, const std::vector<IfdEntry>& entries) {
 }
 
 // Position, inside an IFD starting at `ifd`, of entry `index`'s value field.
-std::size_t entry_value_at(std::size_t ifd, std::size_t index) { return ifd + 2 + 12 * index + 8; }
+std::size_t entry_value_at(std::size_t ifd, std::size_t index) {
+    return ifd + 2 + 12 * index + 8;
+}
 
 const unsigned char kTiffHeaderLe[8] = {'I', 'I', 0x2A, 0x00, 0x08, 0x00, 0x00, 0x00};
 
@@ -262,15 +263,14 @@ Bytes exif_segment(const Bytes& thumbnail) {
         const std::size_t ifd1 = tiff.size();
         patch_u32le(tiff, ifd0_link, std::uint32_t(ifd1));
         // The thumbnail's offset is patched in below, once its place is known.
-        append_ifd(tiff,
-                   {
-                       {kTagCompression, kTypeShort, 1, u16le(kCompressionJpeg)},
-                       {kTagXResolution, kTypeRational, 1, rational(kDotsPerInch, 1)},
-                       {kTagYResolution, kTypeRational, 1, rational(kDotsPerInch, 1)},
-                       {kTagResolutionUnit, kTypeShort, 1, u16le(kResolutionInch)},
-                       {kTagThumbnailOffset, kTypeLong, 1, u32le(0)},
-                       {kTagThumbnailLength, kTypeLong, 1, u32le(std::uint32_t(thumbnail.size()))},
-                   });
+        append_ifd(tiff, {
+                             {kTagCompression, kTypeShort, 1, u16le(kCompressionJpeg)},
+                             {kTagXResolution, kTypeRational, 1, rational(kDotsPerInch, 1)},
+                             {kTagYResolution, kTypeRational, 1, rational(kDotsPerInch, 1)},
+                             {kTagResolutionUnit, kTypeShort, 1, u16le(kResolutionInch)},
+                             {kTagThumbnailOffset, kTypeLong, 1, u32le(0)},
+                             {kTagThumbnailLength, kTypeLong, 1, u32le(std::uint32_t(thumbnail.size()))},
+                         });
         patch_u32le(tiff, entry_value_at(ifd1, 4), std::uint32_t(tiff.size()));
         tiff.insert(tiff.end(), thumbnail.begin(), thumbnail.end());
     }
@@ -283,8 +283,7 @@ Bytes exif_segment(const Bytes& thumbnail) {
 
 // The APP2 segment of the first picture: the index of both pictures and the
 // first one's own attributes. Its size does not depend on the values.
-Bytes mpf_index_segment(std::uint32_t left_size, std::uint32_t right_size,
-                        std::uint32_t right_offset) {
+Bytes mpf_index_segment(std::uint32_t left_size, std::uint32_t right_size, std::uint32_t right_offset) {
     Bytes entries;
     put_u32le(entries, kLeftAttribute);
     put_u32le(entries, left_size);
@@ -342,9 +341,8 @@ Bytes shrink(const unsigned char* rgb, int width, int height, int* out_width, in
             unsigned long sum[3] = {0, 0, 0};
             unsigned long count = 0;
             for (int y = ty * factor; y < std::min(height, (ty + 1) * factor); ++y) {
-                const unsigned char* p = rgb + (std::size_t(y) * std::size_t(width) +
-                                                std::size_t(tx) * std::size_t(factor)) *
-                                                   3;
+                const unsigned char* p =
+                    rgb + (std::size_t(y) * std::size_t(width) + std::size_t(tx) * std::size_t(factor)) * 3;
                 for (int x = tx * factor; x < std::min(width, (tx + 1) * factor); ++x, p += 3) {
                     sum[0] += p[0];
                     sum[1] += p[1];
@@ -353,8 +351,7 @@ Bytes shrink(const unsigned char* rgb, int width, int height, int* out_width, in
                 }
             }
             unsigned char* q = &out[(std::size_t(ty) * std::size_t(tw) + std::size_t(tx)) * 3];
-            for (int c = 0; c < 3; ++c)
-                q[c] = static_cast<unsigned char>((sum[c] + count / 2) / count);
+            for (int c = 0; c < 3; ++c) q[c] = static_cast<unsigned char>((sum[c] + count / 2) / count);
         }
     }
     *out_width = tw;
@@ -396,15 +393,14 @@ Bytes thumbnail(const unsigned char* rgb, int width, int height, bool jfif) {
 }
 
 std::uint32_t size32(std::size_t size) {
-    if (size > 0xFFFFFFFFu)
-        throw std::invalid_argument("picture too large for a multi-picture index");
+    if (size > 0xFFFFFFFFu) throw std::invalid_argument("picture too large for a multi-picture index");
     return std::uint32_t(size);
 }
 
 }  // namespace
 
-std::vector<unsigned char> encode_jpeg(const unsigned char* pixels, int width, int height,
-                                       int components, const JpegOptions& options) {
+std::vector<unsigned char> encode_jpeg(const unsigned char* pixels, int width, int height, int components,
+                                       const JpegOptions& options) {
     if (pixels == nullptr) throw std::invalid_argument("encode_jpeg: no pixels");
     if (width < 1 || height < 1 || width > kMaxJpegSide || height > kMaxJpegSide)
         throw std::invalid_argument("encode_jpeg: width and height must be 1 to " +
@@ -459,9 +455,8 @@ std::vector<unsigned char> make_camera_picture(const std::vector<unsigned char>&
     return out;
 }
 
-std::vector<unsigned char> make_stereo_mpo(const unsigned char* left_rgb,
-                                           const unsigned char* right_rgb, int width, int height,
-                                           const JpegOptions& options) {
+std::vector<unsigned char> make_stereo_mpo(const unsigned char* left_rgb, const unsigned char* right_rgb,
+                                           int width, int height, const JpegOptions& options) {
     if (left_rgb == nullptr || right_rgb == nullptr)
         throw std::invalid_argument("make_stereo_mpo: no pixels");
     const Bytes left = encode_jpeg(left_rgb, width, height, 3, options);
@@ -477,9 +472,9 @@ std::vector<unsigned char> make_stereo_mpo(const unsigned char* left_rgb,
     const std::size_t mp_header_at = app2_at + 8;
     const std::size_t first_size = first.size();
     // The second picture's offset counts from the first picture's MP header.
-    first = make_camera_picture(left, left_thumbnail,
-                                mpf_index_segment(size32(first_size), size32(second.size()),
-                                                  size32(first_size - mp_header_at)));
+    first = make_camera_picture(
+        left, left_thumbnail,
+        mpf_index_segment(size32(first_size), size32(second.size()), size32(first_size - mp_header_at)));
     if (first.size() != first_size)
         throw std::logic_error("make_stereo_mpo: the index changed size between passes");
 

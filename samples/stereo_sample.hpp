@@ -47,8 +47,8 @@ struct JpegOptions {
 // A complete JPEG stream of `pixels` (components 3 = RGB, 1 = greyscale).
 // Throws std::invalid_argument on bad arguments and std::runtime_error when
 // libjpeg refuses them.
-std::vector<unsigned char> encode_jpeg(const unsigned char* pixels, int width, int height,
-                                       int components, const JpegOptions& options);
+std::vector<unsigned char> encode_jpeg(const unsigned char* pixels, int width, int height, int components,
+                                       const JpegOptions& options);
 
 // `jpeg` with an Exif APP1 (holding `thumbnail`, if not empty) and then the
 // complete APP2 segment `app2` (if not empty) right after its SOI, in place of
@@ -64,6 +64,5 @@ std::vector<unsigned char> make_camera_picture(const std::vector<unsigned char>&
 // JFIF stream (FF D8 FF E0) and the right one starts with its Huffman tables
 // (FF D8 FF C4), the two shapes cameras embed that look most like the start
 // of a picture to a careless scanner.
-std::vector<unsigned char> make_stereo_mpo(const unsigned char* left_rgb,
-                                           const unsigned char* right_rgb, int width, int height,
-                                           const JpegOptions& options);
+std::vector<unsigned char> make_stereo_mpo(const unsigned char* left_rgb, const unsigned char* right_rgb,
+                                           int width, int height, const JpegOptions& options);

@@ -17,8 +17,8 @@ const char kBanner[] =
 Bytes picture_with_thumbnail(size_t data_length, unsigned seed) {
     // Cameras keep an Exif thumbnail in APP1; this one begins FF D8 FF C0.
     const Bytes thumbnail = fake_picture(segment(0xC0, bytes({8, 0, 4, 0, 4, 3})), 30, seed + 100);
-    return fake_picture(segment(0xE1, concat({bytes({'E', 'x', 'i', 'f', 0, 0}), thumbnail})),
-                        data_length, seed);
+    return fake_picture(segment(0xE1, concat({bytes({'E', 'x', 'i', 'f', 0, 0}), thumbnail})), data_length,
+                        seed);
 }
 
 struct Mpo {
@@ -40,7 +40,9 @@ Mpo make_mpo(std::vector<size_t> lengths, const Bytes& lead = {}, const Bytes& t
     return mpo;
 }
 
-std::string writing(const std::string& name) { return "Writing file " + name + "\n"; }
+std::string writing(const std::string& name) {
+    return "Writing file " + name + "\n";
+}
 
 }  // namespace
 
@@ -56,12 +58,14 @@ TEST(BatchFrame, AcceptsOnlyLowerOrUpperCaseMpo) {
     for (const char* name : {"a.mpo", "b.MPO", "c.Mpo", "d.jpg", "e.mpo.bak", "ab"}) {
         write_file(dir / name, mpo.file);
     }
-    const RunResult r = run_tool("brantelix", {"a.mpo", "b.MPO", "c.Mpo", "d.jpg", "e.mpo.bak", "ab"}, dir.path);
+    const RunResult r =
+        run_tool("brantelix", {"a.mpo", "b.MPO", "c.Mpo", "d.jpg", "e.mpo.bak", "ab"}, dir.path);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, std::string(kBanner) + writing("a_L.jpg") + writing("a_R.jpg") + writing("b_L.jpg") +
                          writing("b_R.jpg") + "File c.Mpo has not the right extension\n" +
                          "File d.jpg has not the right extension\n" +
-                         "File e.mpo.bak has not the right extension\n" + "File ab has not the right extension\n");
+                         "File e.mpo.bak has not the right extension\n" +
+                         "File ab has not the right extension\n");
     EXPECT_FALSE(file_exists(dir / "c_L.jpg"));
 }
 
@@ -72,7 +76,8 @@ TEST(BatchFrame, UnopenableInputEndsTheRunWithStatus255) {
     write_file(dir / "y.mpo", mpo.file);
     const RunResult r = run_tool("brantelix", {"x.mpo", "missing.mpo", "y.mpo"}, dir.path);
     EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.out, std::string(kBanner) + writing("x_L.jpg") + writing("x_R.jpg") + "Error when reading file\n");
+    EXPECT_EQ(r.out,
+              std::string(kBanner) + writing("x_L.jpg") + writing("x_R.jpg") + "Error when reading file\n");
     EXPECT_FALSE(file_exists(dir / "y_L.jpg"));
 
     // The file is opened before its extension is looked at.
@@ -126,8 +131,9 @@ TEST(Splitter, PicturesAfterTheSecondGetNamesOfTheirOwn) {
 TEST(Splitter, SinglePictureAndNoPicture) {
     ScratchDir dir;
     // A plain JFIF file: one picture, copied from its start to the end.
-    const Bytes jfif = concat({bytes({9, 9}), fake_picture(segment(0xE0, bytes({'J', 'F', 'I', 'F', 0})), 80, 4),
-                               bytes({1, 2, 3})});
+    const Bytes jfif =
+        concat({bytes({9, 9}), fake_picture(segment(0xE0, bytes({'J', 'F', 'I', 'F', 0})), 80, 4),
+                bytes({1, 2, 3})});
     write_file(dir / "one.mpo", jfif);
     // A stream that begins FF D8 FF DB is not counted at all.
     write_file(dir / "none.mpo", fake_picture(segment(0xDB, Bytes(65, 1)), 80, 5));
@@ -167,9 +173,9 @@ TEST(Splitter, FailedWriteIsReportedAndTheIncompleteFileRemoved) {
 
     const RunResult r = run_tool("brantelix", {"small.mpo", "large.mpo"}, dir.path);
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, std::string(kBanner) + writing("small_L.jpg") + "Error writing output file small_L.jpg\n" +
-                         writing("small_R.jpg") + "Error writing output file large_L.jpg\n" +
-                         writing("large_R.jpg"));
+    EXPECT_EQ(r.out, std::string(kBanner) + writing("small_L.jpg") +
+                         "Error writing output file small_L.jpg\n" + writing("small_R.jpg") +
+                         "Error writing output file large_L.jpg\n" + writing("large_R.jpg"));
     EXPECT_FALSE(file_exists(dir / "small_L.jpg"));
     EXPECT_FALSE(file_exists(dir / "large_L.jpg"));
     EXPECT_EQ(read_file(dir / "small_R.jpg"), small.pictures[1]);
@@ -200,10 +206,8 @@ TEST(RealFiles, SplitsCameraFilesAtTheirPictureStarts) {
         const char* name;
         std::vector<size_t> starts;
     } cases[] = {
-        {"3ds_sugarshack.mpo", {0, 60008}},
-        {"fujifilm_w3.mpo", {0, 4967936}},
-        {"panasonic_gx8.mpo", {0, 1251328}},
-        {"fujifilm_finepix4900zoom.jpg", {0}},
+        {"3ds_sugarshack.mpo", {0, 60008}},  {"fujifilm_w3.mpo", {0, 4967936}},
+        {"panasonic_gx8.mpo", {0, 1251328}}, {"fujifilm_finepix4900zoom.jpg", {0}},
         {"hp_photosmart735.jpg", {0}},
     };
     if (sample_file(cases[0].name).empty()) GTEST_SKIP() << "camera files absent";
@@ -219,7 +223,8 @@ TEST(RealFiles, SplitsCameraFilesAtTheirPictureStarts) {
         std::string expected_out = kBanner;
         for (size_t k = 0; k < c.starts.size(); ++k) {
             const size_t end = k + 1 < c.starts.size() ? c.starts[k + 1] : file.size();
-            EXPECT_EQ(read_file(dir / names[k]), Bytes(file.begin() + c.starts[k], file.begin() + end)) << c.name;
+            EXPECT_EQ(read_file(dir / names[k]), Bytes(file.begin() + c.starts[k], file.begin() + end))
+                << c.name;
             expected_out += writing(names[k]);
         }
         EXPECT_EQ(r.out, expected_out) << c.name;

@@ -34,8 +34,12 @@ const Tool kJps = {"vostrin",
                    ".jps"};
 const Tool kTools[] = {kDubois, kColour, kJps};
 
-std::string output_of(const Tool& tool, const std::string& stem) { return stem + tool.suffix; }
-std::string writing(const std::string& name) { return "Writing file " + name + "\n"; }
+std::string output_of(const Tool& tool, const std::string& stem) {
+    return stem + tool.suffix;
+}
+std::string writing(const std::string& name) {
+    return "Writing file " + name + "\n";
+}
 
 // The file a tool must write for the two views, composed here independently
 // of the tool's own loading and staging.
@@ -70,7 +74,8 @@ TEST(ComposingTools, WriteExactlyTheComposedPicture) {
         EXPECT_EQ(r.status, 0) << tool.name;
         EXPECT_EQ(r.out, std::string(tool.banner) + writing(output_of(tool, "shot"))) << tool.name;
         EXPECT_EQ(r.err, "") << tool.name;
-        EXPECT_EQ(read_file(dir / output_of(tool, "shot")), expected_output(tool, mpo.left_jpeg, mpo.right_jpeg))
+        EXPECT_EQ(read_file(dir / output_of(tool, "shot")),
+                  expected_output(tool, mpo.left_jpeg, mpo.right_jpeg))
             << tool.name;
     }
     EXPECT_EQ(read_file(dir / "shot.mpo"), mpo.file) << "the input must not change";
@@ -88,7 +93,8 @@ TEST(ComposingTools, RefusedFilesGetTheirMessageAndTheBatchGoesOn) {
     write_file(dir / "grey.mpo", concat({camera_picture(12, 8, 0, 1), camera_picture(12, 8, 1, 1)}));
     write_file(dir / "good.mpo", garden_mpo(11, 7).file);
     for (const Tool& tool : kTools) {
-        const RunResult r = run_tool(tool.name, {"one.mpo", "sizes.mpo", "grey.mpo", "x.jpg", "good.mpo"}, dir.path);
+        const RunResult r =
+            run_tool(tool.name, {"one.mpo", "sizes.mpo", "grey.mpo", "x.jpg", "good.mpo"}, dir.path);
         EXPECT_EQ(r.status, 255);
         EXPECT_EQ(r.out, std::string(tool.banner) + "File one.mpo does not contain two pictures\n" +
                              "File sizes.mpo has views of different sizes\n" +
@@ -97,9 +103,11 @@ TEST(ComposingTools, RefusedFilesGetTheirMessageAndTheBatchGoesOn) {
         // x.jpg does not exist: the run ends there with status 255.
         EXPECT_FALSE(file_exists(dir / output_of(tool, "good")));
 
-        const RunResult rest = run_tool(tool.name, {"one.mpo", "sizes.mpo", "grey.mpo", "good.mpo"}, dir.path);
+        const RunResult rest =
+            run_tool(tool.name, {"one.mpo", "sizes.mpo", "grey.mpo", "good.mpo"}, dir.path);
         EXPECT_EQ(rest.status, 0);
-        for (const char* stem : {"one", "sizes", "grey"}) EXPECT_FALSE(file_exists(dir / output_of(tool, stem)));
+        for (const char* stem : {"one", "sizes", "grey"})
+            EXPECT_FALSE(file_exists(dir / output_of(tool, stem)));
         EXPECT_TRUE(file_exists(dir / output_of(tool, "good"))) << tool.name;
     }
 }
@@ -111,7 +119,8 @@ TEST(ComposingTools, UnopenableInputEndsTheRunWithStatus255) {
     for (const Tool& tool : kTools) {
         const RunResult r = run_tool(tool.name, {"a.mpo", "b.mpo", "c.mpo"}, dir.path);
         EXPECT_EQ(r.status, 255);
-        EXPECT_EQ(r.out, std::string(tool.banner) + writing(output_of(tool, "a")) + "Error when reading file\n");
+        EXPECT_EQ(r.out,
+                  std::string(tool.banner) + writing(output_of(tool, "a")) + "Error when reading file\n");
         EXPECT_FALSE(file_exists(dir / output_of(tool, "c")));
     }
 }
@@ -127,9 +136,9 @@ TEST(ComposingTools, OutputThatCannotBeCreatedIsReportedAfterItsAnnouncement) {
         ASSERT_EQ(mkfifo((dir / fifo).c_str(), 0644), 0);
         const RunResult r = run_tool(tool.name, {"d.mpo", "e.mpo", "f.mpo"}, dir.path);
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, std::string(tool.banner) + writing(folder) + "Error opening output jpeg file " + folder +
-                             "\n!" + writing(fifo) + "Error opening output jpeg file " + fifo + "\n!" +
-                             writing(output_of(tool, "f")));
+        EXPECT_EQ(r.out, std::string(tool.banner) + writing(folder) + "Error opening output jpeg file " +
+                             folder + "\n!" + writing(fifo) + "Error opening output jpeg file " + fifo +
+                             "\n!" + writing(output_of(tool, "f")));
         EXPECT_TRUE(file_exists(dir / output_of(tool, "f")));
     }
 }
@@ -161,12 +170,9 @@ TEST(RealFiles, ComposeCameraFiles) {
         const char* name;
         size_t right_start;  // 0: the views differ in size
     } cases[] = {
-        {"3ds_sugarshack.mpo", 60008},
-        {"3ds_frozenpond.mpo", 82452},
-        {"fujifilm_w3.mpo", 4967936},
-        {"samsung_nx1000_64px.mpo", 2240},
-        {"3ds_sugarshack_frame_size.mpo", 0},
-        {"iphone_primary_gainmap.mpo", 0},
+        {"3ds_sugarshack.mpo", 60008},        {"3ds_frozenpond.mpo", 82452},
+        {"fujifilm_w3.mpo", 4967936},         {"samsung_nx1000_64px.mpo", 2240},
+        {"3ds_sugarshack_frame_size.mpo", 0}, {"iphone_primary_gainmap.mpo", 0},
     };
     if (sample_file(cases[0].name).empty()) GTEST_SKIP() << "camera files absent";
     ScratchDir dir;
@@ -180,7 +186,8 @@ TEST(RealFiles, ComposeCameraFiles) {
             const RunResult r = run_tool(tool.name, {"cam.mpo"}, dir.path);
             EXPECT_EQ(r.status, 0);
             if (c.right_start == 0) {
-                EXPECT_EQ(r.out, std::string(tool.banner) + "File cam.mpo has views of different sizes\n") << c.name;
+                EXPECT_EQ(r.out, std::string(tool.banner) + "File cam.mpo has views of different sizes\n")
+                    << c.name;
                 EXPECT_FALSE(file_exists(dir / output_of(tool, "cam")));
                 continue;
             }

@@ -120,8 +120,11 @@ TEST(LoadStereoPair, DecodesBothViewsInOrderForEveryEncoding) {
     const struct {
         int width, height;
         JpegOptions options;
-    } cases[] = {{33, 17, JpegOptions()}, {1, 1, JpegOptions()}, {7, 5, progressive},
-                 {31, 9, full_chroma},    {17, 33, half_chroma}};
+    } cases[] = {{33, 17, JpegOptions()},
+                 {1, 1, JpegOptions()},
+                 {7, 5, progressive},
+                 {31, 9, full_chroma},
+                 {17, 33, half_chroma}};
     for (const auto& c : cases) {
         const StereoFile mpo = garden_mpo(c.width, c.height, c.options);
         StereoPair pair;

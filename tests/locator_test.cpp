@@ -19,9 +19,12 @@ Starts plain_matcher(const Bytes& file) {
     int state = 0;
     for (size_t k = 0; k < file.size(); ++k) {
         const int c = file[k];
-        if (state == 0) state = c == 0xFF ? 1 : 0;
-        else if (state == 1) state = c == 0xD8 ? 2 : 0;
-        else if (state == 2) state = c == 0xFF ? 3 : 0;
+        if (state == 0)
+            state = c == 0xFF ? 1 : 0;
+        else if (state == 1)
+            state = c == 0xD8 ? 2 : 0;
+        else if (state == 2)
+            state = c == 0xFF ? 3 : 0;
         else {
             if (c != 0xDB) starts.push_back(static_cast<int32_t>(k - 3));
             state = 0;
@@ -31,8 +34,7 @@ Starts plain_matcher(const Bytes& file) {
 }
 
 Bytes app1_with_thumbnail(int thumbnail_fourth_byte) {
-    const Bytes thumbnail =
-        fake_picture(segment(0xC4, bytes({0, 1, 2, 3})), 40, 7);
+    const Bytes thumbnail = fake_picture(segment(0xC4, bytes({0, 1, 2, 3})), 40, 7);
     Bytes payload = concat({bytes({'E', 'x', 'i', 'f', 0, 0}), thumbnail});
     payload[6 + 3] = static_cast<unsigned char>(thumbnail_fourth_byte);
     return segment(0xE1, payload);
@@ -100,14 +102,12 @@ TEST(HeaderStepping, EndsWhereTheHeaderEnds) {
     // A length below 2 ends the stepping right after the length field.
     EXPECT_EQ(locate(concat({start, bytes({0xFF, 0xE1, 0x00, 0x01}), hidden})), Starts({0, 6}));
     // A byte that cannot begin a marker ends it too, and is matched.
-    EXPECT_EQ(locate(concat({start, segment(0xE0, bytes({1, 2})), bytes({0x55}), hidden})),
-              Starts({0, 9}));
+    EXPECT_EQ(locate(concat({start, segment(0xE0, bytes({1, 2})), bytes({0x55}), hidden})), Starts({0, 9}));
     // A marker without a length ends it and is seen by the matcher: an SOI
     // there begins a start sequence.
     EXPECT_EQ(locate(concat({start, segment(0xE0, hidden), bytes({0xFF, 0xFF, 0xD8, 0xFF, 0xC0})})),
               Starts({0, 11}));
-    EXPECT_EQ(locate(concat({start, segment(0xE0, hidden), bytes({0xFF, 0xD9}), hidden})),
-              Starts({0, 12}));
+    EXPECT_EQ(locate(concat({start, segment(0xE0, hidden), bytes({0xFF, 0xD9}), hidden})), Starts({0, 12}));
 }
 
 TEST(HeaderStepping, SegmentRunningPastTheEndEndsTheScan) {

@@ -38,17 +38,17 @@ TEST(DuboisRule, EdgeCasesOfTruncationAndClamping) {
     } cases[] = {
         {{255, 255, 255}, {255, 255, 255}, {254, 255, 255}},  // red sums to 999
         {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}},
-        {{255, 0, 0}, {0, 0, 0}, {116, 0, 0}},    // -10.2 and -3.825 truncate, then clamp
-        {{0, 0, 0}, {0, 0, 255}, {0, 0, 255}},    // 312.63 clamps to 255
-        {{0, 0, 0}, {0, 255, 0}, {0, 187, 0}},    // 187.17 truncates to 187
-        {{0, 0, 0}, {255, 0, 0}, {0, 96, 0}},     // 96.39; red -10.965 clamps
-        {{0, 255, 0}, {0, 0, 0}, {127, 0, 0}},    // 127.5 truncates, does not round
+        {{255, 0, 0}, {0, 0, 0}, {116, 0, 0}},  // -10.2 and -3.825 truncate, then clamp
+        {{0, 0, 0}, {0, 0, 255}, {0, 0, 255}},  // 312.63 clamps to 255
+        {{0, 0, 0}, {0, 255, 0}, {0, 187, 0}},  // 187.17 truncates to 187
+        {{0, 0, 0}, {255, 0, 0}, {0, 96, 0}},   // 96.39; red -10.965 clamps
+        {{0, 255, 0}, {0, 0, 0}, {127, 0, 0}},  // 127.5 truncates, does not round
         {{10, 20, 30}, {40, 50, 60}, {13, 49, 64}},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(dubois_of(c.left, c.right), c.expected)
-            << int(c.left[0]) << "," << int(c.left[1]) << "," << int(c.left[2]) << " / " << int(c.right[0]) << ","
-            << int(c.right[1]) << "," << int(c.right[2]);
+            << int(c.left[0]) << "," << int(c.left[1]) << "," << int(c.left[2]) << " / " << int(c.right[0])
+            << "," << int(c.right[1]) << "," << int(c.right[2]);
     }
 }
 
@@ -85,9 +85,10 @@ TEST(DuboisRule, FastEvaluationIsBitIdenticalToThePlainFormula) {
     for (size_t p = 0; p < left.size(); p += 3) dubois_pixel(&left[p], &right[p], &expected[p]);
     const Pixels fast = dubois_of(left, right);
     for (size_t p = 0; p < left.size(); p += 3) {
-        ASSERT_TRUE(fast[p] == expected[p] && fast[p + 1] == expected[p + 1] && fast[p + 2] == expected[p + 2])
-            << "pixel " << p / 3 << ": " << int(left[p]) << "," << int(left[p + 1]) << "," << int(left[p + 2]) << " / "
-            << int(right[p]) << "," << int(right[p + 1]) << "," << int(right[p + 2]);
+        ASSERT_TRUE(fast[p] == expected[p] && fast[p + 1] == expected[p + 1] &&
+                    fast[p + 2] == expected[p + 2])
+            << "pixel " << p / 3 << ": " << int(left[p]) << "," << int(left[p + 1]) << "," << int(left[p + 2])
+            << " / " << int(right[p]) << "," << int(right[p + 1]) << "," << int(right[p + 2]);
     }
 
     // Every length up to a few vector steps, so that each tail is covered,
@@ -96,7 +97,8 @@ TEST(DuboisRule, FastEvaluationIsBitIdenticalToThePlainFormula) {
         Pixels out(n * 3 + 16, 0xAB);
         dubois_anaglyph(left.data(), right.data(), out.data(), n);
         ASSERT_TRUE(std::equal(expected.begin(), expected.begin() + n * 3, out.begin())) << n;
-        ASSERT_TRUE(std::all_of(out.begin() + n * 3, out.end(), [](unsigned char v) { return v == 0xAB; })) << n;
+        ASSERT_TRUE(std::all_of(out.begin() + n * 3, out.end(), [](unsigned char v) { return v == 0xAB; }))
+            << n;
         Pixels in_place(left.begin(), left.begin() + n * 3);
         dubois_anaglyph(in_place.data(), right.data(), in_place.data(), n);
         ASSERT_TRUE(std::equal(expected.begin(), expected.begin() + n * 3, in_place.begin())) << n;

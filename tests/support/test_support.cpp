@@ -62,8 +62,12 @@ void set_test_dirs(const std::string& bin, const std::string& samples) {
     g_samples_dir = samples;
 }
 
-const std::string& bin_dir() { return g_bin_dir; }
-const std::string& samples_dir() { return g_samples_dir; }
+const std::string& bin_dir() {
+    return g_bin_dir;
+}
+const std::string& samples_dir() {
+    return g_samples_dir;
+}
 
 std::string sample_file(const char* name) {
     if (g_samples_dir.empty()) return "";
@@ -97,12 +101,15 @@ bool file_exists(const std::string& path) {
 
 ScratchDir::ScratchDir() {
     const char* base = getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/stereo-test-XXXXXX";
+    std::string pattern =
+        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/stereo-test-XXXXXX";
     if (mkdtemp(&pattern[0]) == nullptr) throw std::runtime_error("cannot create a scratch folder");
     path = pattern;
 }
 
-ScratchDir::~ScratchDir() { remove_tree(path); }
+ScratchDir::~ScratchDir() {
+    remove_tree(path);
+}
 
 RunResult run_tool(const std::string& tool, const std::vector<std::string>& args, const std::string& cwd) {
     return run_tool(tool, args, cwd, RunOptions());
@@ -193,8 +200,8 @@ Bytes fake_picture(const Bytes& header, size_t data_length, unsigned seed) {
         state = state * 1103515245u + 12345u;
         b = static_cast<unsigned char>((state >> 16) % 0xFE);  // never FF: no markers
     }
-    return concat({bytes({0xFF, 0xD8}), header, segment(0xDA, bytes({1, 1, 0, 0, 63, 0})), data,
-                   bytes({0xFF, 0xD9})});
+    return concat(
+        {bytes({0xFF, 0xD8}), header, segment(0xDA, bytes({1, 1, 0, 0, 63, 0})), data, bytes({0xFF, 0xD9})});
 }
 
 std::vector<int32_t> locate(const Bytes& file) {

@@ -38,9 +38,9 @@ struct ScratchDir {
 };
 
 struct RunResult {
-    int status = -1;    // exit status as a shell sees it; 128 + n after signal n
-    std::string out;    // everything written to standard output
-    std::string err;    // everything written to standard error
+    int status = -1;  // exit status as a shell sees it; 128 + n after signal n
+    std::string out;  // everything written to standard output
+    std::string err;  // everything written to standard error
 };
 
 // Runs program `tool` of the build (brantelix, korventale, ...) with the

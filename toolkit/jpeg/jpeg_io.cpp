@@ -152,7 +152,8 @@ bool finish_jpeg_decode_new(jpeg_decompress_struct* cinfo, const HeaderRecord& h
 bool read_jpeg_file(FILE* in, HeaderRecord* header, Raster* raster, ViewPlacement placement) {
     jpeg_decompress_struct cinfo;
     jpeg_error_mgr jerr;
-    return begin_jpeg_decode(in, &cinfo, &jerr, header) && finish_jpeg_decode_new(&cinfo, *header, raster, placement);
+    return begin_jpeg_decode(in, &cinfo, &jerr, header) &&
+           finish_jpeg_decode_new(&cinfo, *header, raster, placement);
 }
 
 int write_jpeg_file(HeaderRecord header, const unsigned char* raster, const char* filename) {

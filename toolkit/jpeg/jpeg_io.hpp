@@ -70,7 +70,8 @@ struct ViewPlacement {
 // describes the picture in `header`. Returns false (with nothing allocated)
 // when the raster's memory cannot be had, or when the picture declares more
 // pixels than the machine could hold. Does not close the stream.
-bool read_jpeg_file(FILE* in, HeaderRecord* header, Raster* raster, ViewPlacement placement = ViewPlacement());
+bool read_jpeg_file(FILE* in, HeaderRecord* header, Raster* raster,
+                    ViewPlacement placement = ViewPlacement());
 
 // read_jpeg_file in two steps, for a caller that chooses where the rows go
 // once it knows the picture's geometry. begin_jpeg_decode reads the header,

@@ -35,7 +35,8 @@ bool same_size(const HeaderRecord& a, const HeaderRecord& b) {
 // Decodes the right view into the left view's raster when the caller placed
 // both views in one raster and they match; into a raster of its own
 // otherwise (a pair that does not match is then refused like any other).
-bool decode_right_view(FILE* stage, const HeaderRecord& left_header, ViewPlacement placement, StereoPair* pair) {
+bool decode_right_view(FILE* stage, const HeaderRecord& left_header, ViewPlacement placement,
+                       StereoPair* pair) {
     jpeg_decompress_struct cinfo;
     jpeg_error_mgr jerr;
     if (!begin_jpeg_decode(stage, &cinfo, &jerr, &pair->header)) return false;

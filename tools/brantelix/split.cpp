@@ -39,8 +39,7 @@ void split_pictures(FILE* in, StartTable* table, int count, const char* arg) {
             continue;
         }
         const long long begin = (*table)[j];
-        const long long length =
-            store_end_if_last(in, table, count, j) ? (*table)[j + 1] - begin : -1;
+        const long long length = store_end_if_last(in, table, count, j) ? (*table)[j + 1] - begin : -1;
 
         bool written = copy_bytes(in, begin, length, out.get(), &buffer);
         if (written) report_writing(name);

@@ -81,7 +81,8 @@ __attribute__((target("avx2"))) size_t dubois_avx2(const unsigned char* left, co
 
     __m256i coefficients[3][3];
     for (int channel = 0; channel < 3; ++channel) {
-        for (int input = 0; input < 3; ++input) coefficients[channel][input] = pair_coefficients(channel, input);
+        for (int input = 0; input < 3; ++input)
+            coefficients[channel][input] = pair_coefficients(channel, input);
     }
     const __m256i gather_left[3] = {channel_mask(0, false), channel_mask(1, false), channel_mask(2, false)};
     const __m256i gather_right[3] = {channel_mask(0, true), channel_mask(1, true), channel_mask(2, true)};
@@ -98,7 +99,8 @@ __attribute__((target("avx2"))) size_t dubois_avx2(const unsigned char* left, co
         const __m256i r = load_eight_pixels(right + offset);
         __m256i pairs[3];
         for (int c = 0; c < 3; ++c) {
-            pairs[c] = _mm256_or_si256(_mm256_shuffle_epi8(l, gather_left[c]), _mm256_shuffle_epi8(r, gather_right[c]));
+            pairs[c] = _mm256_or_si256(_mm256_shuffle_epi8(l, gather_left[c]),
+                                       _mm256_shuffle_epi8(r, gather_right[c]));
         }
         __m256i sums[3];
         for (int channel = 0; channel < 3; ++channel) {
@@ -154,7 +156,8 @@ void dubois_pixel(const unsigned char* left, const unsigned char* right, unsigne
     for (int channel = 0; channel < 3; ++channel) out[channel] = static_cast<unsigned char>(mixed[channel]);
 }
 
-void dubois_anaglyph(const unsigned char* left, const unsigned char* right, unsigned char* out, size_t pixels) {
+void dubois_anaglyph(const unsigned char* left, const unsigned char* right, unsigned char* out,
+                     size_t pixels) {
     size_t done = 0;
 #if DUBOIS_HAVE_AVX2
     if (cpu_has_avx2()) done = dubois_avx2(left, right, out, pixels);

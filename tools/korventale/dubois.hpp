@@ -7,7 +7,8 @@
 
 // Mixes `pixels` RGB pixels of `left` and `right` into `out`, which may be
 // `left` itself (each pixel is read before it is overwritten).
-void dubois_anaglyph(const unsigned char* left, const unsigned char* right, unsigned char* out, size_t pixels);
+void dubois_anaglyph(const unsigned char* left, const unsigned char* right, unsigned char* out,
+                     size_t pixels);
 
 // One pixel by the plain formula: eighteen products, a division by 1000 that
 // truncates toward zero, then clamping to 0..255.

@@ -6,6 +6,7 @@
 #include <cstddef>
 
 // Composes `pixels` RGB pixels into `out`, which may be `left` itself.
-void colour_anaglyph(const unsigned char* left, const unsigned char* right, unsigned char* out, size_t pixels);
+void colour_anaglyph(const unsigned char* left, const unsigned char* right, unsigned char* out,
+                     size_t pixels);
 
 #endif
