@@ -117,20 +117,20 @@ void BM_Locator(benchmark::State& state) {
     }
     StartTable table{};
     int count = 0;
-    for (auto _ : state) {
+    for ([[maybe_unused]] auto _ : state) {
         rewind(in);
         findJPEGs(in, &table, &count);
         benchmark::DoNotOptimize(count);
         benchmark::ClobberMemory();
     }
-    fclose(in);
+    (void)fclose(in);  // a memory stream opened for reading
     if (count != expected) state.SkipWithError("the locator found a different number of pictures");
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(stream.size()));
 }
 
 void BM_DuboisAnaglyph(benchmark::State& state) {
     std::vector<unsigned char> out(views().left.size());
-    for (auto _ : state) {
+    for ([[maybe_unused]] auto _ : state) {
         dubois_anaglyph(views().left.data(), views().right.data(), out.data(), view_pixels());
         benchmark::ClobberMemory();
     }
@@ -141,7 +141,7 @@ void BM_DuboisAnaglyph(benchmark::State& state) {
 // is restored outside the timed part, so that every pass mixes real pixels.
 void BM_DuboisAnaglyphInPlace(benchmark::State& state) {
     std::vector<unsigned char> work(views().left.size());
-    for (auto _ : state) {
+    for ([[maybe_unused]] auto _ : state) {
         state.PauseTiming();
         memcpy(work.data(), views().left.data(), work.size());
         state.ResumeTiming();
@@ -157,7 +157,7 @@ void BM_DuboisPixelLoop(benchmark::State& state) {
     std::vector<unsigned char> out(views().left.size());
     const unsigned char* left = views().left.data();
     const unsigned char* right = views().right.data();
-    for (auto _ : state) {
+    for ([[maybe_unused]] auto _ : state) {
         for (size_t p = 0; p < out.size(); p += kRgb) dubois_pixel(left + p, right + p, out.data() + p);
         benchmark::ClobberMemory();
     }
@@ -166,7 +166,7 @@ void BM_DuboisPixelLoop(benchmark::State& state) {
 
 void BM_ColourAnaglyph(benchmark::State& state) {
     std::vector<unsigned char> out(views().left.size());
-    for (auto _ : state) {
+    for ([[maybe_unused]] auto _ : state) {
         colour_anaglyph(views().left.data(), views().right.data(), out.data(), view_pixels());
         benchmark::ClobberMemory();
     }
@@ -176,7 +176,7 @@ void BM_ColourAnaglyph(benchmark::State& state) {
 // As trismoldaven calls it, in place of the left view.
 void BM_ColourAnaglyphInPlace(benchmark::State& state) {
     std::vector<unsigned char> work(views().left.size());
-    for (auto _ : state) {
+    for ([[maybe_unused]] auto _ : state) {
         state.PauseTiming();
         memcpy(work.data(), views().left.data(), work.size());
         state.ResumeTiming();
@@ -204,7 +204,7 @@ std::vector<unsigned char> jps_picture() {
 void BM_DecodeView(benchmark::State& state) {
     const std::vector<Extent> pictures = find_pictures(views().mpo.data(), views().mpo.size());
     std::vector<unsigned char> raster(views().left.size());
-    for (auto _ : state) {
+    for ([[maybe_unused]] auto _ : state) {
         ViewDecoder decoder;
         if (!open_view(&decoder, pictures[0])) give_up("a view is not RGB");
         decode_view(&decoder, raster.data(), size_t{views().width} * kRgb);
@@ -217,7 +217,7 @@ void BM_DecodeView(benchmark::State& state) {
 // as it is: the floor's raw left view against the rules' results.
 void run_encoder(benchmark::State& state, const std::vector<unsigned char>& raster, JDIMENSION width) {
     size_t stream_size = 0;
-    for (auto _ : state) {
+    for ([[maybe_unused]] auto _ : state) {
         stream_size = encode_to_memory(raster.data(), width, views().height);
         benchmark::DoNotOptimize(stream_size);
     }

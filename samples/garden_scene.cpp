@@ -135,7 +135,7 @@ u32 hash(u32 x, u32 y, u32 seed) {
 u64 eased_fraction(u64 coordinate, int shift) {
     const u64 f = coordinate & ((u64(1) << shift) - 1);
     const u64 t = shift >= 16 ? f >> (shift - 16) : f << (16 - shift);
-    return (t * t * (3 * 65536 - 2 * t)) >> 32;
+    return (t * t * (3 * u64(65536) - 2 * t)) >> 32;
 }
 
 // Bilinear value noise, 0..65535, on a lattice of 2^shift units.
@@ -192,8 +192,11 @@ int octave_sum(i64 x, i64 y, int shift, int octaves, i64 footprint, u32 seed, bo
         const i64 n =
             noise_2d ? value_noise(x + i * kOctaveOffset, y - i * kOctaveOffset, shift - i, seed + u32(i))
                      : value_noise_1d(x + i * kOctaveOffset, shift - i, seed + u32(i));
-        total += amplitude * (w * n + (kFull - w) * kNoiseMid);
+        total += amplitude * (w * n + (kFull - w) * i64(kNoiseMid));
     }
+    // Every caller asks for octaves on a lattice of two units or more, so
+    // there is always one; without any, the noise is flat at its middle.
+    if (weights == 0) return kNoiseMid;
     return int(total / weights);
 }
 
@@ -580,7 +583,7 @@ Rgb lawn_colour(const Row& row, i64 sx) {
         const u64 uz = u64(tz);
         const u32 h = hash(u32(ux >> kFlowerCellShift), u32(uz >> kFlowerCellShift), kSeedFlowers);
         if ((h & 0xFF) < kFlowerChance) {
-            const i64 radius = kFlowerMinRadius + ((h >> 8) & 0x7F) * 2;
+            const i64 radius = kFlowerMinRadius + i64((h >> 8) & 0x7F) * 2;
             const i64 room = cell - 2 * radius;
             const i64 fx = radius + i64((h >> 16) & 0xFF) * room / 255;
             const i64 fz = radius + i64((h >> 24) & 0xFF) * room / 255;
@@ -625,7 +628,7 @@ i64 hill_ridge(i64 x) {
 // Squaring the height keeps the valleys broad and sharpens the summits.
 i64 mountain_ridge(i64 x) {
     const i64 h = ramp(fractal_noise_1d(x, 15, 7, 1, kSeedMountains), 16000, 50000);
-    return kHorizon - kMountainLow - h * h * kMountainRise / (kFull * kFull);
+    return kHorizon - kMountainLow - h * h * kMountainRise / (i64(kFull) * kFull);
 }
 
 Rgb far_colour(const Setup& s, const Row& row, i64 sx, i64 hill_top, i64 mountain_top) {
@@ -641,7 +644,7 @@ Rgb far_colour(const Setup& s, const Row& row, i64 sx, i64 hill_top, i64 mountai
             const int rock = contrast(fractal_noise(mx, sy * 2, 11, 4, s.upp * 2, kSeedMountains));
             Rgb m = scale(kMountainColour, 210 + rock / 5);
             const int snow =
-                ramp(kHorizon - kMountainLow - kMountainRise / 2 - sy + (rock - kFull / 2) * 8, 0, 600);
+                ramp(kHorizon - kMountainLow - kMountainRise / 2 - sy + i64(rock - kFull / 2) * 8, 0, 600);
             m = mix(m, kSnow, snow * 3 / 4);
             m = mix(m, kSkyHorizon, 60 + ramp(sy, kHorizon - kMountainRise, kHorizon) / 3);
             c = mix(c, m, mountain);

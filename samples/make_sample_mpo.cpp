@@ -56,7 +56,7 @@ bool write_file(const char* path, const std::vector<unsigned char>& bytes) {
     if (!written || !closed) {
         std::fprintf(stderr, "make_sample_mpo: cannot write %s: %s\n", path,
                      std::strerror(written ? errno : write_errno));
-        std::remove(path);
+        (void)std::remove(path);  // best effort: the failure is reported already
         return false;
     }
     return true;

@@ -92,7 +92,7 @@ TEST(BatchFrame, InputsOf2GiBAreRefusedAndTheBatchGoesOn) {
     ASSERT_NE(big, nullptr);
     // Sparse: no disk space is used.
     ASSERT_EQ(ftruncate(fileno(big), 2147483648LL), 0);
-    fclose(big);
+    ASSERT_EQ(fclose(big), 0);
     write_file(dir / "small.mpo", make_mpo({50, 60}).file);
     const RunResult r = run_tool("brantelix", {"big.mpo", "small.mpo"}, dir.path);
     EXPECT_EQ(r.status, 0);

@@ -41,6 +41,10 @@ std::string writing(const std::string& name) {
     return "Writing file " + name + "\n";
 }
 
+std::string open_error(const std::string& name) {
+    return "Error opening output jpeg file " + name + "\n!";
+}
+
 // The file a tool must write for the two views, composed here independently
 // of the tool's own loading and staging.
 Bytes expected_output(const Tool& tool, const Bytes& left_jpeg, const Bytes& right_jpeg) {
@@ -53,7 +57,7 @@ Bytes expected_output(const Tool& tool, const Bytes& left_jpeg, const Bytes& rig
     if (name == "trismoldaven") colour_anaglyph(left.data(), right.data(), out.data(), view_pixels(header));
     if (name == "vostrin") {
         // Each output row: the right view's row, then the left view's.
-        const size_t row = header.image_width * 3;
+        const size_t row = size_t{header.image_width} * 3;
         for (size_t y = 0; y < header.image_height; ++y) {
             std::copy(right.begin() + row * y, right.begin() + row * (y + 1), out.begin() + 2 * row * y);
             std::copy(left.begin() + row * y, left.begin() + row * (y + 1), out.begin() + 2 * row * y + row);
@@ -136,9 +140,8 @@ TEST(ComposingTools, OutputThatCannotBeCreatedIsReportedAfterItsAnnouncement) {
         ASSERT_EQ(mkfifo((dir / fifo).c_str(), 0644), 0);
         const RunResult r = run_tool(tool.name, {"d.mpo", "e.mpo", "f.mpo"}, dir.path);
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, std::string(tool.banner) + writing(folder) + "Error opening output jpeg file " +
-                             folder + "\n!" + writing(fifo) + "Error opening output jpeg file " + fifo +
-                             "\n!" + writing(output_of(tool, "f")));
+        EXPECT_EQ(r.out, std::string(tool.banner) + writing(folder) + open_error(folder) + writing(fifo) +
+                             open_error(fifo) + writing(output_of(tool, "f")));
         EXPECT_TRUE(file_exists(dir / output_of(tool, "f")));
     }
 }
@@ -182,7 +185,7 @@ TEST(RealFiles, ComposeCameraFiles) {
         const Bytes file = read_file(source);
         write_file(dir / "cam.mpo", file);
         for (const Tool& tool : kTools) {
-            remove((dir / output_of(tool, "cam")).c_str());
+            (void)remove((dir / output_of(tool, "cam")).c_str());  // absent the first time
             const RunResult r = run_tool(tool.name, {"cam.mpo"}, dir.path);
             EXPECT_EQ(r.status, 0);
             if (c.right_start == 0) {

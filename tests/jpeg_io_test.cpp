@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
 
 #include "jpeg_support.hpp"
 #include "stereo_pair.hpp"
@@ -21,6 +22,7 @@ struct Written {
 Written inspect(const std::string& path) {
     Written w;
     FILE* f = fopen(path.c_str(), "rb");
+    if (f == nullptr) throw std::runtime_error("cannot read " + path);
     jpeg_decompress_struct cinfo;
     jpeg_error_mgr jerr;
     cinfo.err = jpeg_std_error(&jerr);
@@ -30,10 +32,10 @@ Written inspect(const std::string& path) {
     w.width = cinfo.image_width;
     w.height = cinfo.image_height;
     w.components = cinfo.num_components;
-    w.progressive = cinfo.progressive_mode || cinfo.arith_code;
+    w.progressive = cinfo.progressive_mode != FALSE || cinfo.arith_code != FALSE;
     for (int t = 0; t < 2; ++t) memcpy(w.quant[t], cinfo.quant_tbl_ptrs[t]->quantval, sizeof w.quant[t]);
     jpeg_destroy_decompress(&cinfo);
-    fclose(f);
+    (void)fclose(f);
     return w;
 }
 
@@ -44,9 +46,7 @@ struct Load {
 };
 
 Load load(const Bytes& file, StereoPair* pair) {
-    FILE* in = tmpfile();
-    fwrite(file.data(), 1, file.size(), in);
-    rewind(in);
+    FILE* in = temp_file_holding(file);
     StartTable table{};
     int count = 0;
     findJPEGs(in, &table, &count);
@@ -54,7 +54,7 @@ Load load(const Bytes& file, StereoPair* pair) {
     Load result;
     result.ok = load_stereo_pair(in, &table, count, "in.mpo", pair);
     result.out = testing::internal::GetCapturedStdout();
-    fclose(in);
+    (void)fclose(in);
     return result;
 }
 
@@ -145,9 +145,7 @@ TEST(LoadStereoPair, DecodesBothViewsInOrderForEveryEncoding) {
 TEST(LoadStereoPair, PlacesBothViewsSideBySideWhenAsked) {
     const size_t width = 13, height = 5, row = width * 3;
     const StereoFile mpo = garden_mpo(width, height);
-    FILE* in = tmpfile();
-    fwrite(mpo.file.data(), 1, mpo.file.size(), in);
-    rewind(in);
+    FILE* in = temp_file_holding(mpo.file);
     StartTable table{};
     int count = 0;
     findJPEGs(in, &table, &count);
@@ -157,7 +155,7 @@ TEST(LoadStereoPair, PlacesBothViewsSideBySideWhenAsked) {
     left_place.column = 1;
     right_place.column = 0;
     ASSERT_TRUE(load_stereo_pair(in, &table, count, "in.mpo", &pair, left_place, right_place));
-    fclose(in);
+    (void)fclose(in);
 
     HeaderRecord header;
     const Raster left = decode(mpo.left_jpeg, &header);
@@ -172,16 +170,14 @@ TEST(LoadStereoPair, PlacesBothViewsSideBySideWhenAsked) {
 
     // Views that differ are still both decoded, then refused.
     const Bytes mismatched = concat({camera_picture(12, 8, 0), camera_picture(11, 8, 1)});
-    FILE* other = tmpfile();
-    fwrite(mismatched.data(), 1, mismatched.size(), other);
-    rewind(other);
+    FILE* other = temp_file_holding(mismatched);
     findJPEGs(other, &table, &count);
     StereoPair refused;
     testing::internal::CaptureStdout();
     EXPECT_FALSE(load_stereo_pair(other, &table, count, "in.mpo", &refused, left_place, right_place));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "File in.mpo has views of different sizes\n");
     EXPECT_EQ(refused.right.size(), 11u * 8 * 3);
-    fclose(other);
+    (void)fclose(other);
 }
 
 TEST(LoadStereoPair, ReadsOnlyTheFirstTwoPictures) {

@@ -122,10 +122,7 @@ TEST(StartTable, KeepsTheFirst127StartsAndNeverTouchesTheEndSlot) {
         const Bytes start = bytes({0xFF, 0xD8, 0xFF, 0xD9, 0x00});
         file.insert(file.end(), start.begin(), start.end());
     }
-    FILE* in = tmpfile();
-    ASSERT_NE(in, nullptr);
-    fwrite(file.data(), 1, file.size(), in);
-    rewind(in);
+    FILE* in = temp_file_holding(file);
     StartTable table;
     table.fill(-7);
     int count = 0;
@@ -137,21 +134,18 @@ TEST(StartTable, KeepsTheFirst127StartsAndNeverTouchesTheEndSlot) {
     // The last recorded picture then runs to the end of the file.
     ASSERT_TRUE(store_end_if_last(in, &table, count, count - 1));
     EXPECT_EQ(table[kMaxStarts], static_cast<int32_t>(file.size()));
-    fclose(in);
+    (void)fclose(in);
 }
 
 TEST(StartTable, EndSlotIsWrittenOnlyForTheLastPicture) {
-    FILE* in = tmpfile();
-    ASSERT_NE(in, nullptr);
-    const Bytes file(1000, 0x11);
-    fwrite(file.data(), 1, file.size(), in);
+    FILE* in = temp_file_holding(Bytes(1000, 0x11));
     StartTable table;
     table.fill(-1);
     EXPECT_TRUE(store_end_if_last(in, &table, 2, 0));
     EXPECT_EQ(table[1], -1);
     EXPECT_TRUE(store_end_if_last(in, &table, 2, 1));
     EXPECT_EQ(table[2], 1000);
-    fclose(in);
+    (void)fclose(in);
 }
 
 // Starts of the real camera files, as their folder's README lists them.

@@ -53,11 +53,12 @@ TEST(DuboisRule, EdgeCasesOfTruncationAndClamping) {
 }
 
 TEST(DuboisRule, WholeRasterMatchesThePlainFormulaAlsoInPlace) {
-    const size_t pixels = 7 * 5;
+    const size_t pixels = size_t{7} * 5;
     const Pixels left = pattern(pixels, 1), right = pattern(pixels, 2);
     Pixels expected(pixels * 3);
     for (size_t p = 0; p < pixels * 3; p += 3) dubois_pixel(&left[p], &right[p], &expected[p]);
     EXPECT_EQ(dubois_of(left, right), expected);
+    // NOLINTNEXTLINE(readability-suspicious-call-argument): the views are swapped on purpose
     EXPECT_NE(dubois_of(right, left), expected) << "views must not be interchangeable";
 
     Pixels in_place = left;
@@ -115,7 +116,7 @@ TEST(ColourRule, RedFromLeftGreenAndBlueFromRight) {
     EXPECT_EQ(compose({255, 0, 0}, {0, 0, 0}), Pixels({255, 0, 0}));
     EXPECT_EQ(compose({0, 0, 0}, {255, 255, 255}), Pixels({0, 255, 255}));
 
-    const size_t pixels = 5 * 3;
+    const size_t pixels = size_t{5} * 3;
     const Pixels left = pattern(pixels, 1), right = pattern(pixels, 2);
     EXPECT_EQ(compose(left, left), left);
     Pixels in_place = left;

@@ -3,13 +3,10 @@
 #include <stdexcept>
 
 Raster decode(const Bytes& jpeg, HeaderRecord* header) {
-    FILE* f = tmpfile();
-    if (f == nullptr) throw std::runtime_error("tmpfile failed");
-    fwrite(jpeg.data(), 1, jpeg.size(), f);
-    rewind(f);
+    FILE* f = temp_file_holding(jpeg);
     Raster raster;
     const bool ok = read_jpeg_file(f, header, &raster);
-    fclose(f);
+    (void)fclose(f);
     if (!ok) throw std::runtime_error("decode failed");
     return raster;
 }

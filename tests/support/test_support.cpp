@@ -24,7 +24,10 @@ void remove_tree(const std::string& path) {
         if (DIR* dir = opendir(path.c_str())) {
             while (dirent* entry = readdir(dir)) {
                 const std::string name = entry->d_name;
-                if (name != "." && name != "..") remove_tree(path + "/" + name);
+                if (name == "." || name == "..") continue;
+                std::string child = path + "/";
+                child += name;
+                remove_tree(child);
             }
             closedir(dir);
         }
@@ -82,7 +85,7 @@ Bytes read_file(const std::string& path) {
     unsigned char buffer[65536];
     size_t n;
     while ((n = fread(buffer, 1, sizeof buffer, f)) > 0) result.insert(result.end(), buffer, buffer + n);
-    fclose(f);
+    (void)fclose(f);  // an input
     return result;
 }
 
@@ -103,7 +106,7 @@ ScratchDir::ScratchDir() {
     const char* base = getenv("TMPDIR");
     std::string pattern =
         std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/stereo-test-XXXXXX";
-    if (mkdtemp(&pattern[0]) == nullptr) throw std::runtime_error("cannot create a scratch folder");
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot create a scratch folder");
     path = pattern;
 }
 
@@ -144,7 +147,9 @@ RunResult run_tool(const std::string& tool, const std::vector<std::string>& args
 
     int out_pipe[2], err_pipe[2];
     if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
-    fflush(nullptr);
+    // A failed flush changes no result: the child execs or _exits without
+    // writing out the parent's buffers.
+    (void)fflush(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
         dup2(out_pipe[1], 1);
@@ -204,14 +209,22 @@ Bytes fake_picture(const Bytes& header, size_t data_length, unsigned seed) {
         {bytes({0xFF, 0xD8}), header, segment(0xDA, bytes({1, 1, 0, 0, 63, 0})), data, bytes({0xFF, 0xD9})});
 }
 
+FILE* temp_file_holding(const Bytes& data) {
+    FILE* f = tmpfile();
+    if (f == nullptr) throw std::runtime_error("tmpfile failed");
+    if (!data.empty() && fwrite(data.data(), 1, data.size(), f) != data.size()) {
+        (void)fclose(f);
+        throw std::runtime_error("short write to a temporary file");
+    }
+    rewind(f);
+    return f;
+}
+
 std::vector<int32_t> locate(const Bytes& file) {
-    FILE* in = tmpfile();
-    if (in == nullptr) throw std::runtime_error("tmpfile failed");
-    if (!file.empty()) fwrite(file.data(), 1, file.size(), in);
-    rewind(in);
+    FILE* in = temp_file_holding(file);
     StartTable table{};
     int count = -1;
     findJPEGs(in, &table, &count);
-    fclose(in);
+    (void)fclose(in);
     return std::vector<int32_t>(table.begin(), table.begin() + count);
 }

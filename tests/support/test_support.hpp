@@ -23,7 +23,7 @@ const std::string& samples_dir();
 std::string sample_file(const char* name);
 
 Bytes read_file(const std::string& path);
-void write_file(const std::string& path, const Bytes& bytes);
+void write_file(const std::string& path, const Bytes& data);
 bool file_exists(const std::string& path);
 
 // A fresh folder below the system's temporary folder, removed with its
@@ -73,6 +73,10 @@ Bytes segment(int marker, const Bytes& payload);
 // header segments, SOS and `data_length` bytes of entropy-coded-looking data
 // (no FF D8 in it), EOI. `seed` varies the data so pictures differ.
 Bytes fake_picture(const Bytes& header, size_t data_length, unsigned seed);
+
+// A temporary file (tmpfile) holding `data`, read from its start; throws
+// when it cannot be made or filled, so that no test runs on a short stream.
+FILE* temp_file_holding(const Bytes& data);
 
 // Runs the locator over an in-memory stream.
 std::vector<int32_t> locate(const Bytes& file);

@@ -11,10 +11,11 @@
 
 // Closes the stream when its owner goes out of scope, so that every early
 // return releases what it opened. A stream whose close must be checked (an
-// output) is released with close_file instead.
+// output) is released with close_file instead; an input's close has nothing
+// to report.
 struct FileCloser {
     void operator()(FILE* f) const {
-        if (f != nullptr) fclose(f);
+        if (f != nullptr) (void)fclose(f);
     }
 };
 using FilePtr = std::unique_ptr<FILE, FileCloser>;

@@ -51,7 +51,9 @@ std::string& unfinished_output() {
 }
 
 void remove_unfinished_output() {
-    if (!unfinished_output().empty()) remove(unfinished_output().c_str());
+    // The process is ending on the library's error, already printed: a file
+    // that cannot be removed has nobody left to be told.
+    if (!unfinished_output().empty()) (void)remove(unfinished_output().c_str());
 }
 
 void watch_output(const char* filename) {
@@ -194,7 +196,7 @@ int write_jpeg_file(HeaderRecord header, const unsigned char* raster, const char
     unfinished_output().clear();
     if (!closed) {
         report_write_error(filename);
-        remove(filename);
+        (void)remove(filename);  // best effort: the failure is reported already
         return -1;
     }
     return 1;

@@ -47,7 +47,7 @@ void split_pictures(FILE* in, StartTable* table, int count, const char* arg) {
         if (!written) {
             // A truncated copy must not pass for the picture.
             report_write_error(name);
-            remove(name.c_str());
+            (void)remove(name.c_str());  // best effort: the failure is reported already
         }
     }
 }

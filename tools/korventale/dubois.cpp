@@ -52,14 +52,18 @@ __attribute__((target("avx2"))) __m256i pair_coefficients(int channel, int input
 // Gathers input channel c of four pixels (12 bytes) into 16-bit lanes: the
 // left view's sample at even 16-bit lanes, the right view's at odd ones.
 __attribute__((target("avx2"))) __m256i channel_mask(int c, bool right) {
+    // A shuffle index with its high bit set zeroes the byte.
+    constexpr int8_t kZeroByte = -1;
     alignas(32) int8_t mask[32];
     for (int k = 0; k < 4; ++k) {
+        const int8_t source = static_cast<int8_t>(3 * k + c);
         for (int lane = 0; lane < 2; ++lane) {
-            int8_t* slot = mask + 16 * lane + 4 * k;
-            slot[0] = right ? -1 : static_cast<int8_t>(3 * k + c);
-            slot[1] = -1;
-            slot[2] = right ? static_cast<int8_t>(3 * k + c) : -1;
-            slot[3] = -1;
+            const int first = 16 * lane + 4 * k;
+            int8_t* slot = mask + first;
+            slot[0] = right ? kZeroByte : source;
+            slot[1] = kZeroByte;
+            slot[2] = right ? source : kZeroByte;
+            slot[3] = kZeroByte;
         }
     }
     return _mm256_load_si256(reinterpret_cast<const __m256i*>(mask));
