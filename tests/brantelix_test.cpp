@@ -9,10 +9,7 @@
 
 namespace {
 
-const char kBanner[] =
-    "******************************\n"
-    "****  BRANTELIX   T.Varno ****\n"
-    "******************************\n\n\n";
+const char* const kBanner = kSplit.banner;
 
 Bytes picture_with_thumbnail(size_t data_length, unsigned seed) {
     // Cameras keep an Exif thumbnail in APP1; this one begins FF D8 FF C0.
@@ -38,10 +35,6 @@ Mpo make_mpo(std::vector<size_t> lengths, const Bytes& lead = {}, const Bytes& t
     mpo.file.insert(mpo.file.end(), tail.begin(), tail.end());
     mpo.pictures.back().insert(mpo.pictures.back().end(), tail.begin(), tail.end());
     return mpo;
-}
-
-std::string writing(const std::string& name) {
-    return "Writing file " + name + "\n";
 }
 
 }  // namespace

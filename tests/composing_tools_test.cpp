@@ -14,33 +14,11 @@
 
 namespace {
 
-struct Tool {
-    const char* name;
-    const char* banner;
-    const char* suffix;
-};
-
-const Tool kDubois = {"korventale",
-                      "*******************************\n****  KORVENTALE   T.Varno ****\n"
-                      "*******************************\n\n\n",
-                      "_dub.jpg"};
-const Tool kColour = {"trismoldaven",
-                      "*********************************\n****  TRISMOLDAVEN   T.Varno ****\n"
-                      "*********************************\n\n\n",
-                      "_ana.jpg"};
-const Tool kJps = {"vostrin",
-                   "****************************\n****  VOSTRIN   T.Varno ****\n"
-                   "****************************\n\n\n",
-                   ".jps"};
 const Tool kTools[] = {kDubois, kColour, kJps};
 
 std::string output_of(const Tool& tool, const std::string& stem) {
     return stem + tool.suffix;
 }
-std::string writing(const std::string& name) {
-    return "Writing file " + name + "\n";
-}
-
 std::string open_error(const std::string& name) {
     return "Error opening output jpeg file " + name + "\n!";
 }

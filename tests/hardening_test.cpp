@@ -20,39 +20,11 @@
 
 namespace {
 
-struct Tool {
-    const char* name;
-    const char* banner;
-    // The composing tools' output suffix; the splitter (nullptr) names its
-    // outputs with split_output_name.
-    const char* suffix;
-};
-
-const Tool kSplit = {"brantelix",
-                     "******************************\n****  BRANTELIX   T.Varno ****\n"
-                     "******************************\n\n\n",
-                     nullptr};
-const Tool kDubois = {"korventale",
-                      "*******************************\n****  KORVENTALE   T.Varno ****\n"
-                      "*******************************\n\n\n",
-                      "_dub.jpg"};
-const Tool kColour = {"trismoldaven",
-                      "*********************************\n****  TRISMOLDAVEN   T.Varno ****\n"
-                      "*********************************\n\n\n",
-                      "_ana.jpg"};
-const Tool kJps = {"vostrin",
-                   "****************************\n****  VOSTRIN   T.Varno ****\n"
-                   "****************************\n\n\n",
-                   ".jps"};
 const Tool kComposing[] = {kDubois, kColour, kJps};
 const Tool kAllTools[] = {kSplit, kDubois, kColour, kJps};
 
 bool is_splitter(const Tool& tool) {
     return tool.suffix == nullptr;
-}
-
-std::string writing(const std::string& name) {
-    return "Writing file " + name + "\n";
 }
 
 // The outputs a tool writes for `stem`.mpo holding `pictures` pictures.

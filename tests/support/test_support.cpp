@@ -179,6 +179,27 @@ RunResult run_tool(const std::string& tool, const std::vector<std::string>& args
     return result;
 }
 
+const Tool kSplit = {"brantelix",
+                     "******************************\n****  BRANTELIX   T.Varno ****\n"
+                     "******************************\n\n\n",
+                     nullptr};
+const Tool kDubois = {"korventale",
+                      "*******************************\n****  KORVENTALE   T.Varno ****\n"
+                      "*******************************\n\n\n",
+                      "_dub.jpg"};
+const Tool kColour = {"trismoldaven",
+                      "*********************************\n****  TRISMOLDAVEN   T.Varno ****\n"
+                      "*********************************\n\n\n",
+                      "_ana.jpg"};
+const Tool kJps = {"vostrin",
+                   "****************************\n****  VOSTRIN   T.Varno ****\n"
+                   "****************************\n\n\n",
+                   ".jps"};
+
+std::string writing(const std::string& name) {
+    return "Writing file " + name + "\n";
+}
+
 Bytes bytes(std::initializer_list<int> values) {
     Bytes result;
     for (int v : values) result.push_back(static_cast<unsigned char>(v));

@@ -62,6 +62,21 @@ struct RunOptions {
 RunResult run_tool(const std::string& tool, const std::vector<std::string>& args, const std::string& cwd,
                    const RunOptions& options);
 
+// The four programs as the tests see them. The splitter's suffix is nullptr:
+// it names its outputs itself (split_output_name).
+struct Tool {
+    const char* name;
+    const char* banner;
+    const char* suffix;
+};
+extern const Tool kSplit;
+extern const Tool kDubois;
+extern const Tool kColour;
+extern const Tool kJps;
+
+// The line a tool prints for each output it writes.
+std::string writing(const std::string& name);
+
 // Byte strings written as lists of values.
 Bytes bytes(std::initializer_list<int> values);
 Bytes concat(std::initializer_list<Bytes> parts);
