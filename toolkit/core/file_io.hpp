@@ -25,8 +25,6 @@ inline bool close_file(FilePtr* file) {
     return fclose(file->release()) == 0;
 }
 
-// 64-bit seek and tell: sizes and offsets of 2 GiB and more must be seen as
-// such, not wrapped, even where `long` has 32 bits.
 // Directories, devices and pipes can be opened like files, but have no size
 // that the start offsets could describe, and some never end.
 #if defined(_WIN32)
@@ -41,6 +39,8 @@ inline bool is_regular_file(FILE* f) {
 }
 #endif
 
+// 64-bit seek and tell: sizes and offsets of 2 GiB and more must be seen as
+// such, not wrapped, even where `long` has 32 bits.
 #if defined(_WIN32)
 inline int seek_file(FILE* f, long long offset, int whence) {
     return _fseeki64(f, offset, whence);

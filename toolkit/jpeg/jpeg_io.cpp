@@ -16,8 +16,11 @@
 
 namespace {
 
-// A file needs at most two view rasters and an output raster of up to twice a
-// view's size (the side-by-side picture) at the same time.
+// The tools hold two views' rasters per file (the composed picture takes the
+// place of the left view, or holds both views). A view may take a quarter of
+// the physical memory: room for both, for libjpeg's own buffers (a
+// progressive picture keeps all its coefficients while it is decoded) and
+// for the rest of the machine.
 constexpr size_t kViewRastersPerFile = 4;
 
 size_t physical_memory() {
