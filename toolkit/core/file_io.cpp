@@ -1,5 +1,7 @@
 #include "file_io.hpp"
 
+#include <new>
+
 #if !defined(_WIN32)
 #include <fcntl.h>
 #include <unistd.h>
@@ -37,6 +39,15 @@ FILE* open_output(const char* path) {
 #else
     return open_without_waiting(path, O_WRONLY | O_CREAT | O_TRUNC, "wb");
 #endif
+}
+
+bool make_copy_buffer(std::vector<unsigned char>* buffer) {
+    try {
+        buffer->resize(kCopyChunk);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
 }
 
 bool copy_bytes(FILE* in, long long begin, long long length, FILE* out, std::vector<unsigned char>* buffer) {

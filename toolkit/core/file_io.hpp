@@ -77,4 +77,7 @@ bool copy_bytes(FILE* in, long long begin, long long length, FILE* out, std::vec
 // the camera.
 constexpr size_t kCopyChunk = size_t{1} << 20;
 
+// Sizes `buffer` to kCopyChunk; false when the memory cannot be had.
+bool make_copy_buffer(std::vector<unsigned char>* buffer);
+
 #endif

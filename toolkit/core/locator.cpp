@@ -105,6 +105,13 @@ void findJPEGs(FILE* in, StartTable* table, int* count) {
     *count = found;
 }
 
+bool copy_picture(FILE* in, StartTable* table, int count, int j, FILE* out,
+                  std::vector<unsigned char>* buffer) {
+    const long long begin = (*table)[j];
+    const long long length = store_end_if_last(in, table, count, j) ? (*table)[j + 1] - begin : -1;
+    return copy_bytes(in, begin, length, out, buffer);
+}
+
 bool store_end_if_last(FILE* in, StartTable* table, int count, int j) {
     if (count - j != 1) return true;
     if (seek_file(in, 0, SEEK_END) != 0) return false;

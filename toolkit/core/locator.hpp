@@ -12,6 +12,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <vector>
 
 // 128 slots: at most 127 starts, plus one slot for the end of the last picture.
 constexpr int kStartTableSize = 128;
@@ -32,5 +33,12 @@ void findJPEGs(FILE* in, StartTable* table, int* count);
 // picture (its extent then runs to the end of the file, trailing bytes
 // included). Returns false when the input's end cannot be determined.
 bool store_end_if_last(FILE* in, StartTable* table, int count, int j);
+
+// Copies the bytes of picture j, [table[j], table[j + 1]), to `out` through
+// `buffer`, storing the end slot first when j is the last picture (whose
+// copy then runs to the end of the input even if its end cannot be found).
+// A short read copies what was read. Returns false when a write fails.
+bool copy_picture(FILE* in, StartTable* table, int count, int j, FILE* out,
+                  std::vector<unsigned char>* buffer);
 
 #endif

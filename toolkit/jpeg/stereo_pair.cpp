@@ -1,6 +1,5 @@
 #include "stereo_pair.hpp"
 
-#include <new>
 #include <vector>
 
 #include "batch.hpp"
@@ -14,13 +13,9 @@ constexpr int kRgbComponents = 3;
 // decode as a damaged one, so a failed write counts as a failed file.
 bool stage_picture(FILE* in, StartTable* table, int count, int j, std::vector<unsigned char>* buffer,
                    FilePtr* stage) {
-    const bool have_end = store_end_if_last(in, table, count, j);
-    const long long begin = (*table)[j];
-    const long long length = have_end ? (*table)[j + 1] - begin : -1;
-
     stage->reset(tmpfile());
     if (!*stage) return false;
-    if (!copy_bytes(in, begin, length, stage->get(), buffer) || fflush(stage->get()) != 0) {
+    if (!copy_picture(in, table, count, j, stage->get(), buffer) || fflush(stage->get()) != 0) {
         stage->reset();
         return false;
     }
@@ -59,9 +54,7 @@ bool load_stereo_pair(FILE* in, StartTable* table, int count, const char* arg, S
         return false;
     }
     std::vector<unsigned char> buffer;
-    try {
-        buffer.resize(kCopyChunk);
-    } catch (const std::bad_alloc&) {
+    if (!make_copy_buffer(&buffer)) {
         report_out_of_memory(arg);
         return false;
     }

@@ -1,6 +1,5 @@
 #include "split.hpp"
 
-#include <new>
 #include <vector>
 
 #include "batch.hpp"
@@ -23,9 +22,7 @@ std::string split_output_name(const char* arg, int j) {
 void split_pictures(FILE* in, StartTable* table, int count, const char* arg) {
     if (count <= 0) return;
     std::vector<unsigned char> buffer;
-    try {
-        buffer.resize(kCopyChunk);
-    } catch (const std::bad_alloc&) {
+    if (!make_copy_buffer(&buffer)) {
         report_out_of_memory(arg);
         return;
     }
@@ -38,10 +35,7 @@ void split_pictures(FILE* in, StartTable* table, int count, const char* arg) {
             report_output_open_error(name);
             continue;
         }
-        const long long begin = (*table)[j];
-        const long long length = store_end_if_last(in, table, count, j) ? (*table)[j + 1] - begin : -1;
-
-        bool written = copy_bytes(in, begin, length, out.get(), &buffer);
+        bool written = copy_picture(in, table, count, j, out.get(), &buffer);
         if (written) report_writing(name);
         written = close_file(&out) && written;
         if (!written) {
