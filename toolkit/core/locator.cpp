@@ -3,15 +3,7 @@
 #include <climits>
 
 #include "file_io.hpp"
-
-// The scan reads every byte of the file, so the per-byte lock that fgetc takes
-// would cost more than the matching itself; the stream is private to this
-// thread.
-#if defined(_WIN32)
-#define read_byte _fgetc_nolock
-#else
-#define read_byte getc_unlocked
-#endif
+#include "platform.hpp"
 
 namespace {
 

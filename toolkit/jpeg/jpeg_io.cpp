@@ -8,12 +8,6 @@
 #include "batch.hpp"
 #include "file_io.hpp"
 
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
-
 namespace {
 
 // The tools hold two views' rasters per file (the composed picture takes the
@@ -22,21 +16,6 @@ namespace {
 // progressive picture keeps all its coefficients while it is decoded) and
 // for the rest of the machine.
 constexpr size_t kViewRastersPerFile = 4;
-
-size_t physical_memory() {
-#if defined(_WIN32)
-    MEMORYSTATUSEX status;
-    status.dwLength = sizeof status;
-    if (!GlobalMemoryStatusEx(&status)) return SIZE_MAX;
-    return status.ullTotalPhys > SIZE_MAX ? SIZE_MAX : static_cast<size_t>(status.ullTotalPhys);
-#else
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long page_size = sysconf(_SC_PAGE_SIZE);
-    if (pages <= 0 || page_size <= 0) return SIZE_MAX;  // unknown: let the allocation decide
-    if (static_cast<unsigned long>(pages) > SIZE_MAX / static_cast<unsigned long>(page_size)) return SIZE_MAX;
-    return static_cast<size_t>(pages) * static_cast<size_t>(page_size);
-#endif
-}
 
 // A few hundred bytes can declare a picture of 65500 x 65500 pixels. Such a
 // file is refused before anything is allocated for it when its rasters could

@@ -13,7 +13,7 @@ constexpr int kRgbComponents = 3;
 // decode as a damaged one, so a failed write counts as a failed file.
 bool stage_picture(FILE* in, StartTable* table, int count, int j, std::vector<unsigned char>* buffer,
                    FilePtr* stage) {
-    stage->reset(tmpfile());
+    stage->reset(open_temporary());
     if (!*stage) return false;
     if (!copy_picture(in, table, count, j, stage->get(), buffer) || fflush(stage->get()) != 0) {
         stage->reset();

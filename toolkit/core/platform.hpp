@@ -1,0 +1,45 @@
+// Everything that differs between the systems the tools run on, in one
+// place: how files are opened, measured and staged, and how much memory the
+// machine has. The tools and the rest of the toolkit call only these.
+#ifndef STEREO_TOOLKIT_PLATFORM_HPP
+#define STEREO_TOOLKIT_PLATFORM_HPP
+
+#include <cstddef>
+#include <cstdio>
+
+// Opens an input for reading like fopen(path, "rb"), but without waiting for
+// a writer when the path names a FIFO: the batch must get past such an
+// argument and refuse it as not a regular file, not hang on it.
+FILE* open_input(const char* path);
+
+// Creates or replaces an output like fopen(path, "wb"), but fails at once
+// instead of waiting for a reader when the path names a FIFO.
+FILE* open_output(const char* path);
+
+// A new anonymous temporary file, opened for update in binary mode and gone
+// once closed (or when the process ends); nullptr when none can be made.
+FILE* open_temporary();
+
+// Directories, devices and pipes can be opened like files, but have no size
+// that the start offsets could describe, and some never end.
+bool is_regular_file(FILE* f);
+
+// 64-bit seek and tell: sizes and offsets of 2 GiB and more must be seen as
+// such, not wrapped, even where `long` has 32 bits.
+int seek_file(FILE* f, long long offset, int whence);
+long long tell_file(FILE* f);
+
+// The next byte of a stream that only this thread uses, without the lock
+// that fgetc takes for every byte; EOF at the end or on a read error.
+inline int read_byte(FILE* f) {
+#if defined(_WIN32)
+    return _fgetc_nolock(f);
+#else
+    return getc_unlocked(f);
+#endif
+}
+
+// The machine's physical memory in bytes; SIZE_MAX when it cannot be told.
+size_t physical_memory();
+
+#endif
