@@ -126,6 +126,7 @@ bool compress(Compression* job, const unsigned char* pixels, int width, int heig
         }
     }
     if (options.progressive) jpeg_simple_progression(cinfo);
+    cinfo->restart_in_rows = options.restart_rows;
     jpeg_start_compress(cinfo, TRUE);
     const std::size_t stride = std::size_t(width) * std::size_t(components);
     while (cinfo->next_scanline < cinfo->image_height) {

@@ -42,6 +42,9 @@ struct JpegOptions {
     int v_samp = 2;
     // Without the JFIF APP0 the stream starts FF D8 FF DB, as many cameras'.
     bool jfif = true;
+    // A restart marker after every this many MCU rows (0: none), as some
+    // cameras write so that a damaged stretch stays local.
+    int restart_rows = 0;
 };
 
 // A complete JPEG stream of `pixels` (components 3 = RGB, 1 = greyscale).

@@ -1,13 +1,15 @@
 // What the four tools do when things go wrong: damaged and hostile inputs,
 // arguments that are not files, a full disk, folders and files they may not
-// use, a temporary file or memory that cannot be had. Each case has one
-// outcome, pinned here by running the built programs: a message and the next
-// argument converted, or libjpeg's fatal exit (status 1, its message on
-// standard error) with nothing half-written left behind; never a crash or a
-// hang. Every test also checks that no input was changed.
+// use, a temporary file or memory that cannot be had, an interrupt. Each case
+// has one outcome, pinned here by running the built programs: a message, the
+// next argument converted and status 1; or libjpeg's fatal exit (status 1,
+// its message on standard error); or the end of the run at an input that
+// cannot be opened (255); and nothing half-written left behind, never a
+// crash or a hang. Every test also checks that no input was changed.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -101,6 +103,15 @@ std::vector<std::string> in_dir(const ScratchDir& dir, const std::vector<std::st
     paths.reserve(names.size());
     for (const std::string& name : names) paths.push_back(dir / name);
     return paths;
+}
+
+// What a tool prints on standard error about `name`: one line per message.
+std::string diagnostics(const Tool& tool, const std::string& name,
+                        std::initializer_list<std::string> messages) {
+    std::string lines;
+    for (const std::string& message : messages)
+        lines += std::string(tool.name) + ": " + name + ": " + message + "\n";
+    return lines;
 }
 
 // A small camera-like stereo file that every tool converts.
@@ -262,6 +273,45 @@ bool bombs_are_refused() {
     return size_t{kBombSide} * kBombSide * 3 > physical_memory() / 4;
 }
 
+// A view that compresses like a photograph's detail (a flat one would be
+// decoded and written in a blink): a gradient with noise.
+Bytes busy_view(int width, int height, const JpegOptions& options = JpegOptions()) {
+    Bytes pixels(static_cast<size_t>(width) * static_cast<size_t>(height) * 3);
+    unsigned state = 12345;
+    for (size_t k = 0; k < pixels.size(); ++k) {
+        state = state * 1103515245u + 12345u;
+        pixels[k] = static_cast<unsigned char>((k / 3 % static_cast<size_t>(width)) / 40 + (state >> 27));
+    }
+    return encode_jpeg(pixels.data(), width, height, 3, options);
+}
+
+// A flat view: quick to make at any size.
+Bytes flat_view(int width, int height, int components, const JpegOptions& options) {
+    const Bytes pixels(
+        static_cast<size_t>(width) * static_cast<size_t>(height) * static_cast<size_t>(components), 100);
+    return encode_jpeg(pixels.data(), width, height, components, options);
+}
+
+// A camera-sized pair as the largest cameras write: 40 megapixels a view.
+constexpr int k40MpWidth = 7296, k40MpHeight = 5472;
+
+// The most a composing tool may hold at once, whatever the picture: the
+// tools keep a few rows of each picture, never a whole one.
+constexpr long kStreamingPeakKiB = 8L * 1024;
+
+// `jpeg` with `segment` inserted just before the last `marker` in it.
+// Entropy-coded data never holds FF followed by a marker code, so the last
+// FF `marker` is that marker.
+Bytes insert_before_last(const Bytes& jpeg, int marker, const Bytes& inserted) {
+    for (size_t at = jpeg.size() - 1; at-- > 0;) {
+        if (jpeg[at] == 0xFF && jpeg[at + 1] == marker) {
+            return concat({Bytes(jpeg.begin(), jpeg.begin() + static_cast<long>(at)), inserted,
+                           Bytes(jpeg.begin() + static_cast<long>(at), jpeg.end())});
+        }
+    }
+    throw std::runtime_error("no such marker");
+}
+
 }  // namespace
 
 // Directories, devices and pipes can be opened like files but are none; a
@@ -282,7 +332,7 @@ TEST(BadArguments, ThingsThatAreNotRegularFilesAreRefusedAndTheBatchGoesOn) {
             tool.name, {"folder.mpo", "zero.mpo", "null.mpo", "pipe.mpo", "/dev/null", "good.mpo"}, dir.path);
         EXPECT_FALSE(fifo_was_waited_on(releaser)) << tool.name;
 
-        EXPECT_EQ(r.status, 0) << tool.name;
+        EXPECT_EQ(r.status, 1) << tool.name;
         EXPECT_EQ(r.out, std::string(tool.banner) + "File folder.mpo is not a regular file\n" +
                              "File zero.mpo is not a regular file\n" +
                              "File null.mpo is not a regular file\n" +
@@ -311,7 +361,7 @@ TEST(BadArguments, FilesOf2GiBAreRefusedByEveryTool) {
     const auto inputs = record_inputs(in_dir(dir, {"big.mpo", "good.mpo"}));
     for (const Tool& tool : kAllTools) {
         const RunResult r = run_tool(tool.name, {"big.mpo", "good.mpo"}, dir.path);
-        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, std::string(tool.banner) + "File big.mpo is too large\n" + converted(tool, "good"));
         EXPECT_FALSE(any_output_exists(tool, dir, "big")) << tool.name;
     }
@@ -421,13 +471,11 @@ TEST(DamagedPictures, EachDamageHasItsOutcomeAndNoCrash) {
                     EXPECT_EQ(r.status, 0);
                     EXPECT_EQ(r.out, tool.banner + converted(tool, c.stem) + converted(tool, "next"));
                     // The damaged part is filled in: the picture keeps its size.
-                    HeaderRecord header;
-                    decode(read_file(output), &header);
-                    EXPECT_EQ(header.image_height, static_cast<JDIMENSION>(kGoodHeight));
+                    EXPECT_EQ(decode(read_file(output)).height, static_cast<unsigned>(kGoodHeight));
                     break;
                 }
                 case Composed::kNotTwoPictures:
-                    EXPECT_EQ(r.status, 0);
+                    EXPECT_EQ(r.status, 1);
                     EXPECT_EQ(r.out, tool.banner + ("File " + bad) + " does not contain two pictures\n" +
                                          converted(tool, "next"));
                     EXPECT_FALSE(file_exists(output));
@@ -439,13 +487,67 @@ TEST(DamagedPictures, EachDamageHasItsOutcomeAndNoCrash) {
                     EXPECT_FALSE(any_output_exists(tool, dir, "next")) << "the run ends at the damaged file";
                     break;
             }
+            // Each of the library's messages names the tool and the file.
+            std::string err;
+            for (size_t line = 0; line < c.err.size();) {
+                const size_t end = std::min(c.err.find('\n', line), c.err.size() - 1) + 1;
+                err += std::string(tool.name) + ": " + bad + ": " + c.err.substr(line, end - line);
+                line = end;
+            }
             if (c.err_is_prefix) {
-                EXPECT_EQ(r.err.compare(0, c.err.size(), c.err), 0) << r.err;
+                EXPECT_EQ(r.err.compare(0, err.size(), err), 0) << r.err;
             } else {
-                EXPECT_EQ(r.err, c.err);
+                EXPECT_EQ(r.err, err);
             }
             remove_outputs(tool, dir, c.stem);
             remove_outputs(tool, dir, "next");
+        }
+        expect_inputs_unchanged(inputs);
+    }
+}
+
+// A fatal library error inside a view's data is met while rows are being
+// written, after the output was announced and created: the library's message,
+// the unfinished output removed, status 1, the rest of the batch untouched.
+// A progressive view's later scans are read before its first row, a baseline
+// view's trailing segments after its last one.
+TEST(DamagedPictures, FatalErrorInTheMiddleOfEitherView) {
+    // A Huffman table segment of the right length whose table number is bogus.
+    const Bytes bogus_table = concat({bytes({0xFF, 0xC4, 0x00, 0x13, 0x07}), Bytes(16, 0)});
+    JpegOptions progressive;
+    progressive.progressive = true;
+    const std::vector<unsigned char> left = render_view(kGoodWidth, kGoodHeight, 0);
+    const std::vector<unsigned char> right = render_view(kGoodWidth, kGoodHeight, 1);
+    const auto view = [&](const std::vector<unsigned char>& pixels, const JpegOptions& options) {
+        return encode_jpeg(pixels.data(), kGoodWidth, kGoodHeight, 3, options);
+    };
+    const auto before_last_scan = [&](const Bytes& jpeg) {
+        return insert_before_last(jpeg, 0xDA, bogus_table);
+    };
+    const auto before_end = [&](const Bytes& jpeg) { return insert_before_last(jpeg, 0xD9, bogus_table); };
+    const struct {
+        const char* stem;
+        Bytes file;
+    } cases[] = {
+        {"left_progressive", concat({before_last_scan(view(left, progressive)), view(right, progressive)})},
+        {"right_progressive", concat({view(left, progressive), before_last_scan(view(right, progressive))})},
+        {"left_baseline", concat({before_end(view(left, JpegOptions())), view(right, JpegOptions())})},
+        {"right_baseline", concat({view(left, JpegOptions()), before_end(view(right, JpegOptions()))})},
+    };
+    ScratchDir dir;
+    write_file(dir / "next.mpo", good_mpo());
+    for (const auto& c : cases) {
+        const std::string name = std::string(c.stem) + ".mpo";
+        write_file(dir / name, c.file);
+        const auto inputs = record_inputs(in_dir(dir, {name, "next.mpo"}));
+        for (const Tool& tool : kComposing) {
+            SCOPED_TRACE(name + " " + tool.name);
+            const RunResult r = run_tool(tool.name, {name, "next.mpo"}, dir.path);
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.out, tool.banner + converted(tool, c.stem));
+            EXPECT_EQ(r.err, diagnostics(tool, name, {"Bogus DHT index 7"}));
+            EXPECT_FALSE(any_output_exists(tool, dir, c.stem));
+            EXPECT_FALSE(any_output_exists(tool, dir, "next"));
         }
         expect_inputs_unchanged(inputs);
     }
@@ -485,7 +587,7 @@ TEST(DecompressionBombs, AreRefusedBeforeAnythingOfTheirSizeIsAllocated) {
             long peak_kib = 0;
             const RunResult r = run_measured(tool, {name, "good.mpo"}, dir.path, &peak_kib);
             SCOPED_TRACE(name + " " + tool.name);
-            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(r.status, 1);
             EXPECT_EQ(r.out,
                       tool.banner + ("Not enough memory for file " + name + "\n") + converted(tool, "good"));
             EXPECT_EQ(r.err, "");
@@ -496,10 +598,52 @@ TEST(DecompressionBombs, AreRefusedBeforeAnythingOfTheirSizeIsAllocated) {
     expect_inputs_unchanged(inputs);
 }
 
+// Every refusal is decided from the two headers, before anything of the
+// views is decoded. Progressive views show it: decoding one begins by
+// holding all its coefficients (tens of megabytes here), so a tool that
+// refuses them stays as small as it is for a tiny file.
+TEST(DecompressionBombs, RefusalsAreDecidedBeforeAnythingIsDecoded) {
+#if defined(TOOLS_SANITIZED)
+    GTEST_SKIP() << "the sanitizer's own memory hides the tools'";
+#endif
+    JpegOptions progressive;
+    progressive.progressive = true;
+    const Bytes view = flat_view(4000, 3000, 3, progressive);
+    const Bytes grey = flat_view(4000, 3000, 1, progressive);
+    const Bytes wide = flat_view(32751, 400, 3, progressive);
+    const struct {
+        const char* stem;
+        Bytes file;
+        std::string message;
+        bool jps_only;
+    } cases[] = {
+        {"sizes", concat({view, flat_view(4000, 2999, 3, progressive)}), "has views of different sizes",
+         false},
+        {"grey", concat({grey, grey}), "has views that are not RGB", false},
+        {"wide", concat({wide, wide}), "is too wide for a side-by-side picture", true},
+    };
+    ScratchDir dir;
+    for (const auto& c : cases) {
+        const std::string name = std::string(c.stem) + ".mpo";
+        write_file(dir / name, c.file);
+        for (const Tool& tool : kComposing) {
+            if (c.jps_only && std::string(tool.name) != "vostrin") continue;
+            SCOPED_TRACE(name + " " + tool.name);
+            long peak_kib = 0;
+            const RunResult r = run_measured(tool, {name}, dir.path, &peak_kib);
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.out, tool.banner + ("File " + name + " " + c.message + "\n"));
+            EXPECT_LT(peak_kib, kStreamingPeakKiB);
+        }
+    }
+}
+
 // The library ends the process when an output cannot be written (a full
 // disk); what it had written is removed, so no truncated picture remains that
 // looks like a finished one. Both a picture that fails while it is written
-// and one that fails only when the last bytes are flushed.
+// and one whose bytes all fit the buffers until the library flushes them at
+// its end (the library checks that flush itself, so the tools' own check of
+// the close is not what catches it: see FailedClose).
 TEST(DiskFull, ComposingToolsEndWithStatus1AndLeaveNoOutput) {
     ScratchDir dir;
     write_file(dir / "small.mpo", good_mpo());
@@ -513,7 +657,8 @@ TEST(DiskFull, ComposingToolsEndWithStatus1AndLeaveNoOutput) {
             const RunResult r = run_tool(tool.name, {std::string(stem) + ".mpo", "next.mpo"}, dir.path);
             EXPECT_EQ(r.status, 1) << tool.name << " " << stem;
             EXPECT_EQ(r.out, tool.banner + writing(output));
-            EXPECT_EQ(r.err, "Output file write error --- out of disk space?\n");
+            EXPECT_EQ(r.err, diagnostics(tool, std::string(stem) + ".mpo",
+                                         {"Output file write error --- out of disk space?"}));
             EXPECT_FALSE(file_exists(dir / output)) << tool.name << " " << stem;
             EXPECT_FALSE(any_output_exists(tool, dir, "next"));
             unlink((dir / output).c_str());
@@ -522,51 +667,129 @@ TEST(DiskFull, ComposingToolsEndWithStatus1AndLeaveNoOutput) {
     expect_inputs_unchanged(inputs);
 }
 
-TEST(Permissions, ReadOnlyOutputFolderIsReportedForEachOutputAndTheBatchGoesOn) {
-    const std::string why = why_permissions_do_not_apply();
-    if (!why.empty()) GTEST_SKIP() << why;
+// A file system may report the loss of the last bytes only when the file is
+// closed. The output is then reported and removed, and the batch goes on.
+TEST(FailedClose, OutputIsReportedAndRemoved) {
+    if (!have_fault_injection()) GTEST_SKIP() << kNoFaultInjection;
+    ScratchDir dir;
+    write_file(dir / "x.mpo", good_mpo());
+    write_file(dir / "y.mpo", good_mpo());
+    const auto inputs = record_inputs(in_dir(dir, {"x.mpo", "y.mpo"}));
+    for (const Tool& tool : kAllTools) {
+        SCOPED_TRACE(tool.name);
+        const RunResult r =
+            run_tool(tool.name, {"x.mpo", "y.mpo"}, dir.path, with_faults({"FAULT_CLOSE_OUTPUTS=1"}));
+        EXPECT_EQ(r.status, 1);
+        std::string out = tool.banner, err;
+        for (const char* stem : {"x", "y"}) {
+            for (const std::string& name : outputs_of(tool, stem)) {
+                out += writing(name) + "Error writing output file " + name + "\n";
+                err += diagnostics(tool, name, {"Input/output error"});
+                EXPECT_FALSE(file_exists(dir / name)) << name;
+            }
+        }
+        EXPECT_EQ(r.out, out);
+        EXPECT_EQ(r.err, err);
+    }
+    expect_inputs_unchanged(inputs);
+}
+
+// An output that cannot be created (a folder or a FIFO without a reader has
+// its name, its folder is read-only) is reported, after its announcement by
+// the composing tools, with the reason on standard error; the tool goes on
+// with the next output and ends with status 1.
+TEST(BlockedOutputs, AreReportedAndSkipped) {
+    const std::string why_not = why_permissions_do_not_apply();
     ScratchDir dir;
     open_to_everyone(dir);
+    for (const char* name : {"folder.mpo", "fifo.mpo", "ok.mpo"}) write_file(dir / name, good_mpo());
     ASSERT_EQ(mkdir((dir / "locked").c_str(), 0755), 0);
-    ASSERT_EQ(mkdir((dir / "open").c_str(), 0777), 0);
-    ASSERT_EQ(chmod((dir / "open").c_str(), 0777), 0);  // whatever the umask
     write_file(dir / "locked/a.mpo", good_mpo());
-    write_file(dir / "open/b.mpo", good_mpo());
     ASSERT_EQ(chmod((dir / "locked").c_str(), 0555), 0);
-    const auto inputs = record_inputs(in_dir(dir, {"locked/a.mpo", "open/b.mpo"}));
+    const auto inputs = record_inputs(in_dir(dir, {"folder.mpo", "fifo.mpo", "ok.mpo", "locked/a.mpo"}));
+    if (!why_not.empty()) printf("the read-only folder is not tried: %s\n", why_not.c_str());
+
     for (const Tool& tool : kAllTools) {
-        const RunResult r = run_tool(tool.name, {"locked/a.mpo", "open/b.mpo"}, dir.path, unprivileged());
-        EXPECT_EQ(r.status, 0) << tool.name;
-        std::string refused;
-        for (const std::string& name : outputs_of(tool, "locked/a")) {
-            // The composing tools announce their output before creating it.
-            if (!is_splitter(tool)) refused += writing(name);
-            refused += "Error opening output jpeg file " + name + "\n!";
+        SCOPED_TRACE(tool.name);
+        // In each blocked file, the first output is in the way (in the read-only
+        // folder all of them are).
+        const std::string folder = outputs_of(tool, "folder")[0], fifo = outputs_of(tool, "fifo")[0];
+        ASSERT_EQ(mkdir((dir / folder).c_str(), 0755), 0);
+        ASSERT_EQ(mkfifo((dir / fifo).c_str(), 0666), 0);
+        ASSERT_EQ(chmod((dir / fifo).c_str(), 0666), 0);  // whatever the umask: not refused for permissions
+        const struct {
+            const char* stem;
+            const char* reason;
+        } blocked[] = {{"folder", "Is a directory"},
+                       {"fifo", "No such device or address"},
+                       {"locked/a", "Permission denied"}};
+        std::vector<std::string> args;
+        std::string out = tool.banner, err;
+        for (const auto& b : blocked) {
+            if (std::string(b.stem) == "locked/a" && !why_not.empty()) continue;
+            args.push_back(std::string(b.stem) + ".mpo");
+            const std::vector<std::string> names = outputs_of(tool, b.stem);
+            for (size_t k = 0; k < names.size(); ++k) {
+                const bool in_the_way = k == 0 || std::string(b.stem) == "locked/a";
+                if (!is_splitter(tool) || !in_the_way) out += writing(names[k]);
+                if (!in_the_way) continue;
+                out += "Error opening output jpeg file " + names[k] + "\n!";
+                err += diagnostics(tool, names[k], {b.reason});
+            }
         }
-        EXPECT_EQ(r.out, tool.banner + refused + converted(tool, "open/b")) << tool.name;
+        args.emplace_back("ok.mpo");
+        const RunResult r =
+            run_tool(tool.name, args, dir.path, why_not.empty() ? unprivileged() : RunOptions());
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, out + converted(tool, "ok"));
+        EXPECT_EQ(r.err, err);
         EXPECT_FALSE(any_output_exists(tool, dir, "locked/a"));
-        EXPECT_TRUE(file_exists(dir / outputs_of(tool, "open/b")[0]));
+        EXPECT_TRUE(file_exists(dir / outputs_of(tool, "ok")[0]));
+        remove_outputs(tool, dir, "ok");
+        remove_outputs(tool, dir, "folder");
+        remove_outputs(tool, dir, "fifo");
+        rmdir((dir / folder).c_str());
         expect_inputs_unchanged(inputs);
     }
 }
 
-TEST(Permissions, UnreadableInputStopsTheRunWithStatus255) {
-    const std::string why = why_permissions_do_not_apply();
-    if (!why.empty()) GTEST_SKIP() << why;
+// An input that cannot be opened (missing, a dangling link, unreadable) ends
+// the run there with status 255 and the rest of the arguments untouched;
+// standard error says why. The input is opened before its extension is
+// looked at.
+TEST(BadArguments, InputThatCannotBeOpenedStopsTheRun) {
+    const std::string why_not = why_permissions_do_not_apply();
     ScratchDir dir;
     open_to_everyone(dir);
-    write_file(dir / "a.mpo", good_mpo());
-    write_file(dir / "secret.mpo", good_mpo());
-    write_file(dir / "c.mpo", good_mpo());
+    for (const char* name : {"a.mpo", "c.mpo", "secret.mpo"}) write_file(dir / name, good_mpo());
     ASSERT_EQ(chmod((dir / "secret.mpo").c_str(), 0), 0);
-    const auto inputs = record_inputs(in_dir(dir, {"a.mpo", "secret.mpo", "c.mpo"}));
-    for (const Tool& tool : kAllTools) {
-        const RunResult r = run_tool(tool.name, {"a.mpo", "secret.mpo", "c.mpo"}, dir.path, unprivileged());
-        EXPECT_EQ(r.status, 255) << tool.name;
-        EXPECT_EQ(r.out, tool.banner + converted(tool, "a") + "Error when reading file\n");
-        EXPECT_FALSE(any_output_exists(tool, dir, "secret"));
-        EXPECT_FALSE(any_output_exists(tool, dir, "c")) << "the rest of the batch is left alone";
-        remove_outputs(tool, dir, "a");
+    ASSERT_EQ(symlink("gone.mpo", (dir / "dangling.mpo").c_str()), 0);
+    const auto inputs = record_inputs(in_dir(dir, {"a.mpo", "c.mpo", "secret.mpo", "dangling.mpo"}));
+    const struct {
+        const char* name;
+        const char* reason;
+    } cases[] = {
+        {"missing.mpo", "No such file or directory"},
+        {"missing.txt", "No such file or directory"},
+        {"dangling.mpo", "No such file or directory"},
+        {"secret.mpo", "Permission denied"},
+    };
+    for (const auto& c : cases) {
+        const bool unreadable = std::string(c.name) == "secret.mpo";
+        if (unreadable && !why_not.empty()) {
+            printf("the unreadable input is not tried: %s\n", why_not.c_str());
+            continue;
+        }
+        for (const Tool& tool : kAllTools) {
+            SCOPED_TRACE(std::string(c.name) + " " + tool.name);
+            const RunResult r = run_tool(tool.name, {"a.mpo", c.name, "c.mpo"}, dir.path,
+                                         unreadable ? unprivileged() : RunOptions());
+            EXPECT_EQ(r.status, 255);
+            EXPECT_EQ(r.out, tool.banner + converted(tool, "a") + "Error when reading file\n");
+            EXPECT_EQ(r.err, diagnostics(tool, c.name, {c.reason}));
+            EXPECT_FALSE(any_output_exists(tool, dir, "c")) << "the rest of the batch is left alone";
+            remove_outputs(tool, dir, "a");
+        }
     }
     expect_inputs_unchanged(inputs);
 }
@@ -574,10 +797,12 @@ TEST(Permissions, UnreadableInputStopsTheRunWithStatus255) {
 // Runs `tool` on x.mpo and y.mpo in `dir` with fault N of the kind that
 // `variable` selects, for N = 1, 2, ... until the fault no longer falls in
 // x.mpo. Each one within x.mpo must refuse x.mpo alone with `message`; the
-// next must refuse y.mpo the same way after x.mpo converted. Returns how many
-// faults fell in x.mpo.
+// next must refuse y.mpo the same way after x.mpo converted. `reason` is
+// what standard error says about the refused file, if anything. Returns how
+// many faults fell in x.mpo.
 int fail_each_call_in_turn(const Tool& tool, const ScratchDir& dir, const std::vector<std::string>& settings,
-                           const std::string& variable, const std::string& message) {
+                           const std::string& variable, const std::string& message,
+                           const std::string& reason = "") {
     constexpr int kMostCallsPerFile = 10;
     int calls_in_x = 0;
     for (int call = 1; call <= kMostCallsPerFile + 1; ++call) {
@@ -585,9 +810,9 @@ int fail_each_call_in_turn(const Tool& tool, const ScratchDir& dir, const std::v
         env.push_back(variable + "=" + std::to_string(call));
         const RunResult r = run_tool(tool.name, {"x.mpo", "y.mpo"}, dir.path, with_faults(env));
         SCOPED_TRACE(std::string(tool.name) + " " + variable + "=" + std::to_string(call));
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.status, 1);
         const bool in_x = r.out == tool.banner + (message + "x.mpo\n") + converted(tool, "y");
+        EXPECT_EQ(r.err, reason.empty() ? "" : diagnostics(tool, in_x ? "x.mpo" : "y.mpo", {reason}));
         remove_outputs(tool, dir, "y");
         if (in_x) {
             ++calls_in_x;
@@ -613,20 +838,22 @@ TEST(InjectedFaults, TemporaryFileThatCannotBeCreated) {
     const auto inputs = record_inputs(in_dir(dir, {"x.mpo", "y.mpo"}));
     for (const Tool& tool : kComposing) {
         EXPECT_EQ(
-            fail_each_call_in_turn(tool, dir, {}, "FAULT_TMPFILE_FAIL", "Error creating temporary file for "),
+            fail_each_call_in_turn(tool, dir, {}, "FAULT_TMPFILE_FAIL", "Error creating temporary file for ",
+                                   "cannot stage a view in a temporary file: No space left on device"),
             2)
             << tool.name;
     }
     expect_inputs_unchanged(inputs);
 }
 
-// Allocations of a picture's size fail one at a time: the copy buffer, then
-// each raster. The views here are larger than the limit; libjpeg's own
-// working memory for them is not.
+// The tools' own buffers fail one at a time: the copy buffer, then (in the
+// composing tools) the groups of rows of each view and of the output. In
+// pictures this wide each group takes 96000 bytes, more than any block of
+// libjpeg's own working memory or of the C++ runtime.
 TEST(InjectedFaults, MemoryThatCannotBeHad) {
     if (!have_fault_injection()) GTEST_SKIP() << kNoFaultInjection;
-    constexpr int kWidth = 320, kHeight = 240;  // a raster of 230400 bytes
-    const std::vector<std::string> limit = {"FAULT_ALLOC_LIMIT=200000"};
+    constexpr int kWidth = 2000, kHeight = 40;
+    const std::vector<std::string> limit = {"FAULT_ALLOC_LIMIT=80000"};
     ScratchDir dir;
     write_file(dir / "x.mpo", garden_mpo(kWidth, kHeight).file);
     write_file(dir / "y.mpo", garden_mpo(kWidth, kHeight).file);
@@ -634,8 +861,7 @@ TEST(InjectedFaults, MemoryThatCannotBeHad) {
     for (const Tool& tool : kAllTools) {
         const int calls =
             fail_each_call_in_turn(tool, dir, limit, "FAULT_ALLOC_FAIL", "Not enough memory for file ");
-        // The splitter has only its copy buffer; a composing tool a raster too.
-        EXPECT_GE(calls, is_splitter(tool) ? 1 : 2) << tool.name;
+        EXPECT_EQ(calls, is_splitter(tool) ? 1 : 4) << tool.name;
     }
     expect_inputs_unchanged(inputs);
 }
@@ -700,6 +926,13 @@ TEST(WholeBatches, LeaveNoLeakWhateverHappensToEachFile) {
     }
 
     RunOptions valgrind;
+    // libjpeg-turbo's vector code loads whole vectors of which only some
+    // lanes hold picture data, which memcheck reports as a use of
+    // uninitialised memory inside the library (for a 9-pixel-wide picture
+    // here); its portable code takes the same decisions and is checked
+    // instead. The outputs of the vector code are checked byte for byte by
+    // the other suites.
+    valgrind.env = {"JSIMD_FORCENONE=1"};
     valgrind.wrapper = {LEAK_CHECKER,
                         "-q",
                         "--leak-check=full",
@@ -769,6 +1002,78 @@ TEST(WholeBatches, PeakMemoryIsThatOfTheLargestFileNotTheSum) {
         EXPECT_LT(many_kib, kAllowedGrowth * single_kib)
             << tool.name << ": one file " << single_kib << " KiB, " << kCopies << " files " << many_kib
             << " KiB";
+    }
+    expect_inputs_unchanged(inputs);
+}
+
+// The composing tools hold a few rows of each picture at a time: a 40
+// megapixel pair takes no more memory than a small one.
+TEST(WholeBatches, PeakMemoryStaysSmallAtAnyPictureSize) {
+#if defined(TOOLS_SANITIZED)
+    GTEST_SKIP() << "the sanitizer's own memory hides the tools'";
+#endif
+    ScratchDir dir;
+    const Bytes view = busy_view(k40MpWidth, k40MpHeight);
+    write_file(dir / "big.mpo", concat({view, view}));
+    for (const Tool& tool : kComposing) {
+        long peak_kib = 0;
+        EXPECT_EQ(run_measured(tool, {"big.mpo"}, dir.path, &peak_kib).status, 0) << tool.name;
+        EXPECT_LT(peak_kib, kStreamingPeakKiB) << tool.name;
+        remove_outputs(tool, dir, "big");
+    }
+}
+
+// SIGINT, SIGTERM or SIGHUP while an output is being written: the unfinished
+// output is removed and the tool ends by that signal, so that the shell sees
+// 130, 143 or 129. The outputs it finished before stay. The composing tools
+// are caught while they write a 40 megapixel picture; the splitter's copy is
+// too quick to catch, so its output is a FIFO that the test opens and does
+// not read, which holds the tool in the middle of its write. (POSIX signals
+// and FIFOs.)
+TEST(Interrupts, RemoveTheUnfinishedOutputAndEndByTheSignal) {
+    ScratchDir dir;
+    const Bytes view = busy_view(k40MpWidth, k40MpHeight);
+    write_file(dir / "big.mpo", concat({view, view}));
+    write_file(dir / "small.mpo", good_mpo());
+    const auto inputs = record_inputs(in_dir(dir, {"big.mpo", "small.mpo"}));
+    constexpr int kPatienceMs = 60000;
+    for (const Tool& tool : kAllTools) {
+        const std::string output = dir / outputs_of(tool, "big")[0];
+        for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+            SCOPED_TRACE(std::string(tool.name) + " signal " + std::to_string(signal_number));
+            int reader = -1;
+            if (is_splitter(tool)) {
+                ASSERT_EQ(mkfifo(output.c_str(), 0644), 0);
+                reader = open(output.c_str(), O_RDONLY | O_NONBLOCK);
+                ASSERT_GE(reader, 0);
+            }
+            RunningTool running = start_tool(tool.name, {"small.mpo", "big.mpo"}, dir.path);
+            // Until bytes of the large output are under way.
+            bool writing_now = false;
+            for (int waited = 0; waited < kPatienceMs && !writing_now; ++waited) {
+                if (is_splitter(tool)) {
+                    pollfd data = {reader, POLLIN, 0};
+                    writing_now = poll(&data, 1, 1) == 1 && (data.revents & POLLIN) != 0;
+                    continue;
+                }
+                struct stat st;
+                writing_now = stat(output.c_str(), &st) == 0 && st.st_size > 0;
+                if (!writing_now) usleep(1000);
+            }
+            kill(running.pid, signal_number);
+            const RunResult r = finish_tool(&running);
+            if (reader >= 0) close(reader);
+            EXPECT_TRUE(writing_now) << "the output never began";
+            EXPECT_EQ(r.status, 128 + signal_number) << r.out << r.err;
+            EXPECT_EQ(r.out, tool.banner + converted(tool, "small") +
+                                 (is_splitter(tool) ? "" : writing(outputs_of(tool, "big")[0])));
+            EXPECT_FALSE(file_exists(output)) << "the unfinished output is left";
+            for (const std::string& name : outputs_of(tool, "small")) {
+                EXPECT_NO_THROW(decode(read_file(dir / name))) << "a finished output is damaged: " << name;
+            }
+            remove_outputs(tool, dir, "small");
+            remove_outputs(tool, dir, "big");
+        }
     }
     expect_inputs_unchanged(inputs);
 }

@@ -1,8 +1,10 @@
-// Reading and writing JPEG files, and loading the two views of an MPO file,
-// in-process on generated pictures.
+// Reading and writing JPEG streams a group of rows at a time, and the pair
+// pipeline that the composing tools share, in-process on generated pictures.
+// Pixels are checked against the rasters the pictures were made from, or
+// against the tests' own libjpeg calls.
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
@@ -11,213 +13,197 @@
 
 namespace {
 
-// What a decoder sees in a written file.
-struct Written {
-    JDIMENSION width = 0, height = 0;
-    int components = 0;
-    bool progressive = true;
-    UINT16 quant[2][DCTSIZE2] = {};
-};
-
-Written inspect(const std::string& path) {
-    Written w;
-    FILE* f = fopen(path.c_str(), "rb");
-    if (f == nullptr) throw std::runtime_error("cannot read " + path);
-    jpeg_decompress_struct cinfo;
-    jpeg_error_mgr jerr;
-    cinfo.err = jpeg_std_error(&jerr);
-    jpeg_create_decompress(&cinfo);
-    jpeg_stdio_src(&cinfo, f);
-    jpeg_read_header(&cinfo, TRUE);
-    w.width = cinfo.image_width;
-    w.height = cinfo.image_height;
-    w.components = cinfo.num_components;
-    w.progressive = cinfo.progressive_mode != FALSE || cinfo.arith_code != FALSE;
-    for (int t = 0; t < 2; ++t) memcpy(w.quant[t], cinfo.quant_tbl_ptrs[t]->quantval, sizeof w.quant[t]);
-    jpeg_destroy_decompress(&cinfo);
-    (void)fclose(f);
-    return w;
+// Largest difference between two rasters of the same size.
+int largest_difference(const Bytes& a, const unsigned char* b) {
+    int largest = 0;
+    for (size_t k = 0; k < a.size(); ++k) largest = std::max(largest, std::abs(int{a[k]} - int{b[k]}));
+    return largest;
 }
 
-// Holds whatever load_stereo_pair prints.
+// Decodes `jpeg` through the toolkit, `rows_per_call` rows at a time.
+Bytes read_through_toolkit(const Bytes& jpeg, HeaderRecord* header, JDIMENSION rows_per_call) {
+    FilePtr f(temp_file_holding(jpeg));
+    JpegReader reader;
+    read_jpeg_header(f.get(), "in.jpg", &reader, header);
+    const size_t row_bytes = size_t{header->image_width} * static_cast<size_t>(header->num_components);
+    Bytes raster(row_bytes * header->image_height);
+    start_jpeg_read(&reader);
+    for (JDIMENSION y = 0; y < header->image_height; y += rows_per_call) {
+        const JDIMENSION count = std::min(rows_per_call, header->image_height - y);
+        std::vector<JSAMPROW> rows(count);
+        for (JDIMENSION k = 0; k < count; ++k) rows[k] = raster.data() + (y + k) * row_bytes;
+        read_jpeg_rows(&reader, rows.data(), count);
+    }
+    finish_jpeg_read(&reader);
+    return raster;
+}
+
+// What load_stereo_pair prints, and whether it accepted the pair.
 struct Load {
     bool ok = false;
     std::string out;
 };
 
-Load load(const Bytes& file, StereoPair* pair) {
-    FILE* in = temp_file_holding(file);
+Load load(const Bytes& file, size_t views_per_row, StereoRows* rows, FilePtr* in) {
+    in->reset(temp_file_holding(file));
     StartTable table{};
     int count = 0;
-    findJPEGs(in, &table, &count);
+    findJPEGs(in->get(), &table, &count);
     testing::internal::CaptureStdout();
     Load result;
-    result.ok = load_stereo_pair(in, &table, count, "in.mpo", pair);
+    result.ok = load_stereo_pair(in->get(), &table, count, "in.mpo", views_per_row, rows);
     result.out = testing::internal::GetCapturedStdout();
-    (void)fclose(in);
     return result;
 }
 
 }  // namespace
 
-TEST(ReadJpeg, OnePixelPictureGivesThreeBytes) {
+// Decoding gives the picture's own colours, RGB, every row in its place,
+// however many rows are asked for at a time. A nearly lossless picture
+// (quality 100, no chroma subsampling) decodes to within a few levels of
+// the raster it was made from; rows of strongly different colours make a
+// missing conversion or a misplaced row stand out far beyond that.
+TEST(ReadJpeg, DecodesTheRasterThePictureWasMadeFrom) {
+    constexpr int kWidth = 19, kHeight = 37;
+    constexpr int kTolerance = 6;  // rounding in the colour conversion and the DCT at quality 100
+    Bytes raster(size_t{kWidth} * kHeight * 3);
+    for (int y = 0; y < kHeight; ++y) {
+        for (int x = 0; x < kWidth; ++x) {
+            unsigned char* p = &raster[(static_cast<size_t>(y) * kWidth + static_cast<size_t>(x)) * 3];
+            p[0] = static_cast<unsigned char>(y % 2 == 0 ? 230 : 20);
+            p[1] = static_cast<unsigned char>(40 + 5 * x);
+            p[2] = static_cast<unsigned char>(200 - 5 * y);
+        }
+    }
+    JpegOptions lossless;
+    lossless.quality = 100;
+    lossless.h_samp = lossless.v_samp = 1;
+    const Bytes jpeg = encode_jpeg(raster.data(), kWidth, kHeight, 3, lossless);
+    for (const JDIMENSION rows_per_call : {1u, 5u, kRowGroup, 64u}) {
+        HeaderRecord header;
+        const Bytes decoded = read_through_toolkit(jpeg, &header, rows_per_call);
+        EXPECT_EQ(header.image_width, static_cast<JDIMENSION>(kWidth));
+        EXPECT_EQ(header.image_height, static_cast<JDIMENSION>(kHeight));
+        EXPECT_EQ(header.num_components, 3);
+        EXPECT_LE(largest_difference(raster, decoded.data()), kTolerance) << rows_per_call << " rows a call";
+    }
+
     const unsigned char pixel[3] = {200, 40, 90};
-    HeaderRecord header;
-    const Raster raster = decode(encode_jpeg(pixel, 1, 1, 3, JpegOptions()), &header);
-    EXPECT_EQ(raster.size(), 3u);
-    EXPECT_EQ(header.image_width, 1u);
-    EXPECT_EQ(header.image_height, 1u);
-    EXPECT_EQ(header.num_components, 3);
+    HeaderRecord one;
+    const Bytes single = read_through_toolkit(encode_jpeg(pixel, 1, 1, 3, lossless), &one, 1);
+    EXPECT_EQ(single.size(), 3u);
+    EXPECT_LE(largest_difference(single, pixel), kTolerance);
+
+    HeaderRecord grey;
+    read_through_toolkit(camera_picture(12, 8, 0, 1), &grey, kRowGroup);
+    EXPECT_EQ(grey.num_components, 1);
 }
 
-TEST(WriteJpeg, BaselineOfTheRecordsGeometryWithQuality95Tables) {
+// The output: baseline, the geometry asked for, quality 95 tables, and the
+// same bytes as the test's own encoding of the same rows; an existing file is
+// replaced.
+TEST(WriteJpeg, BaselineQuality95OfTheGivenRows) {
     ScratchDir dir;
-    const HeaderRecord header{7, 5, 3};
-    const std::vector<unsigned char> pixels = render_view(7, 5, 0);
-    ASSERT_EQ(write_jpeg_file(header, pixels.data(), (dir / "a.jpg").c_str()), 1);
-    const Written w = inspect(dir / "a.jpg");
-    EXPECT_EQ(w.width, 7u);
-    EXPECT_EQ(w.height, 5u);
-    EXPECT_EQ(w.components, 3);
-    EXPECT_FALSE(w.progressive);
-
-    // The tables that quality 95 with baseline limits gives for RGB input.
-    jpeg_compress_struct c;
-    jpeg_error_mgr jerr;
-    c.err = jpeg_std_error(&jerr);
-    jpeg_create_compress(&c);
-    c.in_color_space = JCS_RGB;
-    c.input_components = 3;
-    jpeg_set_defaults(&c);
-    jpeg_set_quality(&c, 95, TRUE);
-    for (int t = 0; t < 2; ++t) {
-        EXPECT_EQ(memcmp(w.quant[t], c.quant_tbl_ptrs[t]->quantval, sizeof w.quant[t]), 0) << "table " << t;
+    constexpr JDIMENSION kWidth = 7, kHeight = 21;
+    const std::vector<unsigned char> pixels = render_view(kWidth, kHeight, 0);
+    const std::string path = dir / "a.jpg";
+    write_file(path, Bytes(100000, 0x55));
+    JpegWriter writer;
+    ASSERT_EQ(write_jpeg_file(HeaderRecord{kWidth, kHeight, 3}, path, "in.mpo", &writer), 1);
+    // In uneven groups, as a pipeline hands them over.
+    for (JDIMENSION y = 0; y < kHeight;) {
+        const JDIMENSION count = std::min<JDIMENSION>(y % 2 == 0 ? 3 : 8, kHeight - y);
+        std::vector<JSAMPROW> rows(count);
+        for (JDIMENSION k = 0; k < count; ++k) {
+            rows[k] = const_cast<unsigned char*>(pixels.data()) + (y + k) * kWidth * 3;
+        }
+        write_jpeg_rows(&writer, rows.data(), count);
+        y += count;
     }
-    jpeg_destroy_compress(&c);
-
-    // The same raster always gives the same bytes, and an existing file is replaced.
-    write_file(dir / "b.jpg", Bytes(100000, 0x55));
-    ASSERT_EQ(write_jpeg_file(header, pixels.data(), (dir / "b.jpg").c_str()), 1);
-    EXPECT_EQ(read_file(dir / "a.jpg"), read_file(dir / "b.jpg"));
+    ASSERT_EQ(finish_jpeg_file(&writer), 1);
+    const Bytes written = read_file(path);
+    EXPECT_EQ(written, encoded(kWidth, kHeight, Bytes(pixels.begin(), pixels.end())));
+    EXPECT_TRUE(is_baseline(written));
+    const Decoded decoded = decode(written);
+    EXPECT_EQ(decoded.width, kWidth);
+    EXPECT_EQ(decoded.height, kHeight);
 }
 
 TEST(WriteJpeg, OutputThatCannotBeCreatedIsReported) {
     ScratchDir dir;
     const std::string path = dir / "missing/out.jpg";
-    const unsigned char pixel[3] = {1, 2, 3};
+    JpegWriter writer;
     testing::internal::CaptureStdout();
-    EXPECT_EQ(write_jpeg_file(HeaderRecord{1, 1, 3}, pixel, path.c_str()), -1);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(write_jpeg_file(HeaderRecord{1, 1, 3}, path, "in.mpo", &writer), -1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error opening output jpeg file " + path + "\n!");
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find(path + ": No such file or directory\n"), std::string::npos) << err;
     EXPECT_FALSE(file_exists(path));
 }
 
-TEST(LoadStereoPair, DecodesBothViewsInOrderForEveryEncoding) {
-    JpegOptions progressive, full_chroma, half_chroma;
-    progressive.progressive = true;
-    full_chroma.h_samp = full_chroma.v_samp = 1;
-    half_chroma.h_samp = 2;
-    half_chroma.v_samp = 1;
-    const struct {
-        int width, height;
-        JpegOptions options;
-    } cases[] = {{33, 17, JpegOptions()},
-                 {1, 1, JpegOptions()},
-                 {7, 5, progressive},
-                 {31, 9, full_chroma},
-                 {17, 33, half_chroma}};
-    for (const auto& c : cases) {
-        const StereoFile mpo = garden_mpo(c.width, c.height, c.options);
-        StereoPair pair;
-        const Load result = load(mpo.file, &pair);
+// The pipeline hands out every row of both views once, in order, the left
+// view from the first picture; a third picture and trailing bytes are never
+// decoded.
+TEST(LoadStereoPair, HandsOutEveryRowOfBothViewsInOrder) {
+    const StereoFile mpo = garden_mpo(13, kRowGroup * 2 + 3);
+    // A third "picture" that would end the process if it were decoded.
+    const Bytes file = concat({mpo.file, bytes({0xFF, 0xD8, 0xFF, 0xD9, 0x13, 0x37}), Bytes(500, 0)});
+    const Decoded left = decode(mpo.left_jpeg), right = decode(mpo.right_jpeg);
+    const size_t row = size_t{left.width} * 3;
+    for (const size_t views : {1, 2}) {
+        ScratchDir dir;
+        StereoRows rows;
+        FilePtr in;
+        const Load result = load(file, views, &rows, &in);
         ASSERT_TRUE(result.ok) << result.out;
         EXPECT_EQ(result.out, "");
-        HeaderRecord header;
-        EXPECT_EQ(pair.left, decode(mpo.left_jpeg, &header)) << c.width << "x" << c.height;
-        EXPECT_EQ(pair.right, decode(mpo.right_jpeg, &header)) << c.width << "x" << c.height;
-        EXPECT_EQ(pair.header.image_width, static_cast<JDIMENSION>(c.width));
-        EXPECT_EQ(pair.header.image_height, static_cast<JDIMENSION>(c.height));
-        EXPECT_EQ(pair.header.num_components, 3);
+        testing::internal::CaptureStdout();
+        ASSERT_TRUE(start_stereo_output(dir / "out.jpg", &rows));
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), writing(dir / "out.jpg"));
+        ASSERT_EQ(rows.width, size_t{left.width});
+        size_t y = 0;
+        Bytes out;
+        while (next_stereo_row(&rows)) {
+            ASSERT_LT(y, left.height);
+            EXPECT_EQ(memcmp(rows.left, &left.pixels[row * y], row), 0) << "left row " << y;
+            EXPECT_EQ(memcmp(rows.right, &right.pixels[row * y], row), 0) << "right row " << y;
+            // Each output row is the left row, then (when two views wide) the right one.
+            for (size_t v = 0; v < views; ++v)
+                memcpy(rows.out + v * row, v == 0 ? rows.left : rows.right, row);
+            out.insert(out.end(), rows.out, rows.out + row * views);
+            ++y;
+        }
+        EXPECT_EQ(y, size_t{left.height});
+        ASSERT_TRUE(finish_stereo_output(&rows));
+        EXPECT_EQ(read_file(dir / "out.jpg"), encoded(left.width * views, left.height, out));
     }
 }
 
-// The side-by-side picture: each view decoded straight into its half of one
-// raster, the right view in the left half (cross-eyed order).
-TEST(LoadStereoPair, PlacesBothViewsSideBySideWhenAsked) {
-    const size_t width = 13, height = 5, row = width * 3;
-    const StereoFile mpo = garden_mpo(width, height);
-    FILE* in = temp_file_holding(mpo.file);
-    StartTable table{};
-    int count = 0;
-    findJPEGs(in, &table, &count);
-    StereoPair pair;
-    ViewPlacement left_place, right_place;
-    left_place.views_per_row = right_place.views_per_row = 2;
-    left_place.column = 1;
-    right_place.column = 0;
-    ASSERT_TRUE(load_stereo_pair(in, &table, count, "in.mpo", &pair, left_place, right_place));
-    (void)fclose(in);
-
-    HeaderRecord header;
-    const Raster left = decode(mpo.left_jpeg, &header);
-    const Raster right = decode(mpo.right_jpeg, &header);
-    ASSERT_EQ(pair.left.size(), 2 * left.size());
-    EXPECT_TRUE(pair.right.empty());
-    for (size_t y = 0; y < height; ++y) {
-        const auto out_row = pair.left.begin() + 2 * row * y;
-        EXPECT_TRUE(std::equal(right.begin() + row * y, right.begin() + row * (y + 1), out_row)) << y;
-        EXPECT_TRUE(std::equal(left.begin() + row * y, left.begin() + row * (y + 1), out_row + row)) << y;
-    }
-
-    // Views that differ are still both decoded, then refused.
-    const Bytes mismatched = concat({camera_picture(12, 8, 0), camera_picture(11, 8, 1)});
-    FILE* other = temp_file_holding(mismatched);
-    findJPEGs(other, &table, &count);
-    StereoPair refused;
-    testing::internal::CaptureStdout();
-    EXPECT_FALSE(load_stereo_pair(other, &table, count, "in.mpo", &refused, left_place, right_place));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "File in.mpo has views of different sizes\n");
-    EXPECT_EQ(refused.right.size(), 11u * 8 * 3);
-    (void)fclose(other);
-}
-
-TEST(LoadStereoPair, ReadsOnlyTheFirstTwoPictures) {
-    const StereoFile mpo = garden_mpo(9, 7);
-    // A third "picture" that would end the process if it were decoded, and
-    // trailing bytes after it.
-    const Bytes file = concat({mpo.file, bytes({0xFF, 0xD8, 0xFF, 0xD9, 0x13, 0x37}), Bytes(500, 0)});
-    StereoPair pair;
-    const Load result = load(file, &pair);
-    ASSERT_TRUE(result.ok) << result.out;
-    HeaderRecord header;
-    EXPECT_EQ(pair.right, decode(mpo.right_jpeg, &header));
-
-    // Trailing bytes after the second picture belong to it and do no harm.
-    StereoPair trailing;
-    EXPECT_TRUE(load(concat({mpo.file, Bytes(300, 0x20)}), &trailing).ok);
-}
-
+// Each refusal is decided from the headers, with the message of its kind; the
+// size check comes first.
 TEST(LoadStereoPair, RefusesFilesThatCannotBeComposed) {
     const Bytes left = camera_picture(12, 8, 0);
     const Bytes grey_left = camera_picture(12, 8, 0, 1);
     const Bytes grey_right = camera_picture(12, 8, 1, 1);
-    const Bytes wider_right = camera_picture(13, 8, 1);
     const Bytes grey_wider_right = camera_picture(13, 8, 1, 1);
     const struct {
         Bytes file;
+        size_t views;
         std::string message;
     } cases[] = {
-        {Bytes(64, 0), "File in.mpo does not contain two pictures\n"},
-        {left, "File in.mpo does not contain two pictures\n"},
-        {concat({left, wider_right}), "File in.mpo has views of different sizes\n"},
-        {concat({left, camera_picture(12, 9, 1)}), "File in.mpo has views of different sizes\n"},
-        {concat({left, grey_right}), "File in.mpo has views that are not RGB\n"},
-        {concat({grey_left, grey_right}), "File in.mpo has views that are not RGB\n"},
-        // The size check comes first.
-        {concat({grey_left, grey_wider_right}), "File in.mpo has views of different sizes\n"},
+        {Bytes(64, 0), 1, "File in.mpo does not contain two pictures\n"},
+        {left, 1, "File in.mpo does not contain two pictures\n"},
+        {concat({left, camera_picture(13, 8, 1)}), 1, "File in.mpo has views of different sizes\n"},
+        {concat({left, camera_picture(12, 9, 1)}), 2, "File in.mpo has views of different sizes\n"},
+        {concat({left, grey_right}), 1, "File in.mpo has views that are not RGB\n"},
+        {concat({grey_left, grey_right}), 2, "File in.mpo has views that are not RGB\n"},
+        {concat({grey_left, grey_wider_right}), 1, "File in.mpo has views of different sizes\n"},
     };
     for (const auto& c : cases) {
-        StereoPair pair;
-        const Load result = load(c.file, &pair);
+        StereoRows rows;
+        FilePtr in;
+        const Load result = load(c.file, c.views, &rows, &in);
         EXPECT_FALSE(result.ok);
         EXPECT_EQ(result.out, c.message);
     }

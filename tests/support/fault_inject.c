@@ -5,6 +5,9 @@
  *   FAULT_TMPFILE_FAIL=N     call N of tmpfile (counting from 1) fails; "all": every call
  *   FAULT_ALLOC_LIMIT=BYTES  allocations of more than BYTES are "large"
  *   FAULT_ALLOC_FAIL=N       large allocation N fails; "all" (the default): every one
+ *   FAULT_CLOSE_OUTPUTS=1    closing a write-only stream (an output) fails after the
+ *                            stream is really closed, as when a file system only
+ *                            reports the loss of the last bytes at close
  *
  * Failing calls return NULL with errno set, as the C library's do. operator
  * new takes its memory from malloc, so it then throws std::bad_alloc.
@@ -24,6 +27,7 @@
 #include <errno.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <stdio_ext.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -111,6 +115,26 @@ FILE* tmpfile(void) {
 
 FILE* tmpfile64(void) {
     return fake_tmpfile("tmpfile64");
+}
+
+typedef int (*FcloseFunction)(FILE*);
+
+int fclose(FILE* stream) {
+    union {
+        void* object;
+        FcloseFunction function;
+    } real;
+    real.object = dlsym(RTLD_NEXT, "fclose");
+    if (real.object == NULL) {
+        errno = ENOSYS;
+        return EOF;
+    }
+    const char* outputs = getenv("FAULT_CLOSE_OUTPUTS");
+    const int fails = outputs != NULL && *outputs != '\0' && !__freadable(stream);
+    const int result = real.function(stream);
+    if (!fails) return result;
+    errno = EIO;
+    return EOF;
 }
 
 /* NOLINTEND(readability-inconsistent-declaration-parameter-name)

@@ -72,10 +72,13 @@ const std::string& samples_dir() {
     return g_samples_dir;
 }
 
+bool samples_dir_absent() {
+    struct stat st;
+    return g_samples_dir.empty() || stat(g_samples_dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode);
+}
+
 std::string sample_file(const char* name) {
-    if (g_samples_dir.empty()) return "";
-    const std::string path = g_samples_dir + "/" + name;
-    return file_exists(path) ? path : "";
+    return g_samples_dir + "/" + name;
 }
 
 Bytes read_file(const std::string& path) {
@@ -120,6 +123,12 @@ RunResult run_tool(const std::string& tool, const std::vector<std::string>& args
 
 RunResult run_tool(const std::string& tool, const std::vector<std::string>& args, const std::string& cwd,
                    const RunOptions& options) {
+    RunningTool running = start_tool(tool, args, cwd, options);
+    return finish_tool(&running);
+}
+
+RunningTool start_tool(const std::string& tool, const std::vector<std::string>& args, const std::string& cwd,
+                       const RunOptions& options) {
     const std::string program = g_bin_dir + "/" + tool;
     std::vector<char*> argv;
     for (const std::string& w : options.wrapper) argv.push_back(const_cast<char*>(w.c_str()));
@@ -171,11 +180,20 @@ RunResult run_tool(const std::string& tool, const std::vector<std::string>& args
     }
     close(out_pipe[1]);
     close(err_pipe[1]);
+    RunningTool running;
+    running.pid = pid;
+    running.out_fd = out_pipe[0];
+    running.err_fd = err_pipe[0];
+    return running;
+}
+
+RunResult finish_tool(RunningTool* running) {
     RunResult result;
-    drain(out_pipe[0], err_pipe[0], &result);
+    drain(running->out_fd, running->err_fd, &result);
     int status = 0;
-    waitpid(pid, &status, 0);
+    waitpid(running->pid, &status, 0);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    *running = RunningTool();
     return result;
 }
 

@@ -18,8 +18,12 @@ using Bytes = std::vector<unsigned char>;
 const std::string& bin_dir();
 const std::string& samples_dir();
 
-// Path of a real camera file, or "" when the folder is absent (the caller
-// then skips).
+// Whether the folder of real camera files is missing (tests of them then
+// skip, saying so). When it is there, every file the tests name must be in
+// it: reading one that is not fails the test, naming the file.
+bool samples_dir_absent();
+
+// Path of a real camera file in that folder.
 std::string sample_file(const char* name);
 
 Bytes read_file(const std::string& path);
@@ -61,6 +65,18 @@ struct RunOptions {
 };
 RunResult run_tool(const std::string& tool, const std::vector<std::string>& args, const std::string& cwd,
                    const RunOptions& options);
+
+// A tool started and not yet waited for, so that a test can act on it while
+// it runs (send it a signal, say); finish_tool then collects its output and
+// status. POSIX only, like run_tool.
+struct RunningTool {
+    int pid = -1;
+    int out_fd = -1;
+    int err_fd = -1;
+};
+RunningTool start_tool(const std::string& tool, const std::vector<std::string>& args, const std::string& cwd,
+                       const RunOptions& options = RunOptions());
+RunResult finish_tool(RunningTool* running);
 
 // The four programs as the tests see them. The splitter's suffix is nullptr:
 // it names its outputs itself (split_output_name).

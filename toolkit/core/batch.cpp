@@ -1,5 +1,6 @@
 #include "batch.hpp"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 
@@ -8,6 +9,24 @@
 namespace {
 
 constexpr size_t kExtensionLength = 4;  // ".mpo"
+
+// The name diagnostics begin with, as Unix tools do: the program's file name
+// without its folder (nor, on Windows, its .exe).
+std::string& program_name() {
+    static std::string name;
+    return name;
+}
+
+void set_program_name(const char* argv0) {
+    std::string name = argv0 != nullptr ? argv0 : "";
+    const size_t slash = name.find_last_of("/\\");
+    if (slash != std::string::npos) name.erase(0, slash + 1);
+    const size_t dot = name.size() >= 4 ? name.size() - 4 : 0;
+    if (name.size() > 4 && (name.compare(dot, 4, ".exe") == 0 || name.compare(dot, 4, ".EXE") == 0)) {
+        name.erase(dot);
+    }
+    program_name() = name;
+}
 
 bool has_mpo_extension(const char* arg) {
     const size_t length = strlen(arg);
@@ -27,35 +46,72 @@ bool fits_offsets(FILE* in) {
     return seek_file(in, 0, SEEK_SET) == 0;
 }
 
+void print_usage(const char* summary) {
+    const char* name = program_name().c_str();
+    printf("Usage: %s FILE.mpo...\n%s", name, summary);
+    printf(
+        "Outputs are written beside each input and replace files of the same name.\n"
+        "Only names ending in .mpo or .MPO are converted; there are no options.\n"
+        "Exit status: 0 when every file was converted, 1 when some file was not\n"
+        "(the others were), 255 when an input could not be opened (the run stops).\n"
+        "More in the manual page: man %s\n",
+        name);
+}
+
+// Checks, locates and converts one argument that could be opened; false when
+// it was refused or not fully converted.
+bool convert(FILE* in, const char* arg, FileHook hook) {
+    if (!is_regular_file(in)) {
+        printf("File %s is not a regular file\n", arg);
+        return false;
+    }
+    if (!fits_offsets(in)) {
+        printf("File %s is too large\n", arg);
+        return false;
+    }
+    StartTable table{};
+    int count = 0;
+    findJPEGs(in, &table, &count);
+    return hook(in, &table, count, arg);
+}
+
 }  // namespace
 
-int run_batch(int argc, char** argv, const char* banner, FileHook hook) {
+int run_batch(int argc, char** argv, const char* banner, const char* summary, FileHook hook) {
+    set_program_name(argc > 0 ? argv[0] : nullptr);
+    // Only a lone option is one: with other arguments, every argument is a
+    // file, as scripts that pass names beginning with a dash rely on.
+    if (argc == 2 && strcmp(argv[1], "--help") == 0) {
+        print_usage(summary);
+        return kAllConverted;
+    }
+    if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+        printf("%s (stereo-mpo-tools) %s\n", program_name().c_str(), STEREO_MPO_TOOLS_VERSION);
+        return kAllConverted;
+    }
+
+    // Each line goes out as it is printed, also into a pipe: a script that
+    // follows the batch sees each file when it is done, and the lines of the
+    // files finished before an interrupt are not lost with a full buffer.
+    (void)setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
     printf("%s", banner);
+    int status = kAllConverted;
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
         FilePtr in(open_input(arg));
         if (!in) {
+            const int error = errno;
+            report_system_error(arg, error);
             printf("Error when reading file\n");
-            return -1;
+            return kInputUnopenable;
         }
         if (!has_mpo_extension(arg)) {
             printf("File %s has not the right extension\n", arg);
             continue;
         }
-        if (!is_regular_file(in.get())) {
-            printf("File %s is not a regular file\n", arg);
-            continue;
-        }
-        if (!fits_offsets(in.get())) {
-            printf("File %s is too large\n", arg);
-            continue;
-        }
-        StartTable table{};
-        int count = 0;
-        findJPEGs(in.get(), &table, &count);
-        hook(in.get(), &table, count, arg);
+        if (!convert(in.get(), arg, hook)) status = kSomeNotConverted;
     }
-    return 0;
+    return status;
 }
 
 std::string derive_output_name(const char* arg, const char* suffix) {
@@ -68,14 +124,25 @@ void report_writing(const std::string& output_name) {
     printf("Writing file %s\n", output_name.c_str());
 }
 
-void report_output_open_error(const std::string& output_name) {
+void report_output_open_error(const std::string& output_name, int error) {
+    report_system_error(output_name.c_str(), error);
     printf("Error opening output jpeg file %s\n!", output_name.c_str());
 }
 
-void report_write_error(const std::string& output_name) {
+void report_write_error(const std::string& output_name, int error) {
+    report_system_error(output_name.c_str(), error);
     printf("Error writing output file %s\n", output_name.c_str());
 }
 
 void report_out_of_memory(const char* arg) {
     printf("Not enough memory for file %s\n", arg);
+}
+
+void report_diagnostic(const char* name, const char* what) {
+    (void)fflush(stdout);  // nothing to do about a failure here but go on
+    fprintf(stderr, "%s: %s: %s\n", program_name().c_str(), name, what);
+}
+
+void report_system_error(const char* name, int error) {
+    report_diagnostic(name, strerror(error));
 }

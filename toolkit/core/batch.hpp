@@ -1,5 +1,6 @@
 // The command-line frame that every tool shares: banner, one MPO file per
-// argument, the output-name rule, and the messages that all tools print.
+// argument, the output-name rule, the exit status, and the messages that all
+// tools print.
 #ifndef STEREO_TOOLKIT_BATCH_HPP
 #define STEREO_TOOLKIT_BATCH_HPP
 
@@ -9,23 +10,44 @@
 #include "locator.hpp"
 
 // A tool's per-file work: called with the open input, its located starts and
-// the argument as typed. The hook releases everything it creates before it
-// returns; the driver then closes the input.
-using FileHook = void (*)(FILE* in, StartTable* table, int count, const char* arg);
+// the argument as typed. Returns false when the file was refused or not
+// fully converted, having said why. The hook releases everything it creates
+// before it returns; the driver then closes the input.
+using FileHook = bool (*)(FILE* in, StartTable* table, int count, const char* arg);
+
+// Exit statuses, for the scripts that run the tools over folders: every file
+// converted (or skipped for its extension); some file refused or not fully
+// converted, the others done; an input that cannot be opened, which stops
+// the run (-1, seen as 255 by a POSIX shell). A fatal library error ends the
+// process with EXIT_FAILURE, which equals kSomeNotConverted.
+constexpr int kAllConverted = 0;
+constexpr int kSomeNotConverted = 1;
+constexpr int kInputUnopenable = -1;
 
 // Prints the banner, then opens, checks and locates each argument in turn and
-// hands it to the hook. Returns 0, or -1 as soon as an input cannot be opened
-// (the remaining arguments are left untouched).
-int run_batch(int argc, char** argv, const char* banner, FileHook hook);
+// hands it to the hook, and returns one of the statuses above. The remaining
+// arguments are left untouched once an input cannot be opened. A lone
+// argument --help prints a usage with the tool's `summary` (lines saying
+// what it writes), a lone --version the version, instead.
+int run_batch(int argc, char** argv, const char* banner, const char* summary, FileHook hook);
 
 // The argument with its last four characters (the extension) replaced by
 // `suffix`; any directory part is kept, so outputs land beside the input.
 std::string derive_output_name(const char* arg, const char* suffix);
 
-// Messages shared by several tools, printed on standard output.
+// Messages shared by several tools, printed on standard output; those of a
+// failure that the system can explain follow its reason on standard error.
 void report_writing(const std::string& output_name);
-void report_output_open_error(const std::string& output_name);
-void report_write_error(const std::string& output_name);
+void report_output_open_error(const std::string& output_name, int error);
+void report_write_error(const std::string& output_name, int error);
 void report_out_of_memory(const char* arg);
+
+// A line for people on standard error, "tool: name: what": the program's
+// name, the file concerned and the reason. It comes just before the line on
+// standard output that it explains, and standard output is flushed first, so
+// that the two streams interleave in order in a terminal or a log.
+void report_diagnostic(const char* name, const char* what);
+// The same with the system's text for the error number.
+void report_system_error(const char* name, int error);
 
 #endif

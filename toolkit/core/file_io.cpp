@@ -1,17 +1,24 @@
 #include "file_io.hpp"
 
 #include <new>
+#include <stdexcept>
 
-bool make_copy_buffer(std::vector<unsigned char>* buffer) {
+bool allocate_buffer(ByteBuffer* buffer, size_t bytes) {
     try {
-        buffer->resize(kCopyChunk);
+        buffer->resize(bytes);
     } catch (const std::bad_alloc&) {
+        return false;
+    } catch (const std::length_error&) {
         return false;
     }
     return true;
 }
 
-bool copy_bytes(FILE* in, long long begin, long long length, FILE* out, std::vector<unsigned char>* buffer) {
+bool make_copy_buffer(ByteBuffer* buffer) {
+    return allocate_buffer(buffer, kCopyChunk);
+}
+
+bool copy_bytes(FILE* in, long long begin, long long length, FILE* out, ByteBuffer* buffer) {
     if (seek_file(in, begin, SEEK_SET) != 0) return true;
     long long remaining = length;
     while (length < 0 || remaining > 0) {

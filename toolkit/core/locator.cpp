@@ -97,8 +97,7 @@ void findJPEGs(FILE* in, StartTable* table, int* count) {
     *count = found;
 }
 
-bool copy_picture(FILE* in, StartTable* table, int count, int j, FILE* out,
-                  std::vector<unsigned char>* buffer) {
+bool copy_picture(FILE* in, StartTable* table, int count, int j, FILE* out, ByteBuffer* buffer) {
     const long long begin = (*table)[j];
     const long long length = store_end_if_last(in, table, count, j) ? (*table)[j + 1] - begin : -1;
     return copy_bytes(in, begin, length, out, buffer);

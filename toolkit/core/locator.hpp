@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "file_io.hpp"
+
 // 128 slots: at most 127 starts, plus one slot for the end of the last picture.
 constexpr int kStartTableSize = 128;
 constexpr int kMaxStarts = kStartTableSize - 1;
@@ -38,7 +40,6 @@ bool store_end_if_last(FILE* in, StartTable* table, int count, int j);
 // `buffer`, storing the end slot first when j is the last picture (whose
 // copy then runs to the end of the input even if its end cannot be found).
 // A short read copies what was read. Returns false when a write fails.
-bool copy_picture(FILE* in, StartTable* table, int count, int j, FILE* out,
-                  std::vector<unsigned char>* buffer);
+bool copy_picture(FILE* in, StartTable* table, int count, int j, FILE* out, ByteBuffer* buffer);
 
 #endif

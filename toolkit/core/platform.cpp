@@ -2,14 +2,81 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
+#include <csignal>
 #include <cstdint>
+#include <cstdlib>
 
 #if defined(_WIN32)
+#include <io.h>
 #include <windows.h>
 #else
 #include <fcntl.h>
 #include <unistd.h>
 #endif
+
+namespace {
+
+// Removing a file by name is safe inside a signal handler; remove() is not
+// (and would take a folder of the same name too).
+void remove_file(const char* name) {
+#if defined(_WIN32)
+    (void)_unlink(name);
+#else
+    (void)unlink(name);
+#endif
+}
+
+// Read and cleared in one step by the signal handler, so it must never take
+// a lock.
+std::atomic<const char*> g_watched_output{nullptr};
+static_assert(std::atomic<const char*>::is_always_lock_free, "a signal handler reads the watched output");
+
+void remove_watched_output() {
+    const char* name = g_watched_output.exchange(nullptr);
+    if (name != nullptr) remove_file(name);
+}
+
+extern "C" void on_stop_signal(int signal_number) {
+    remove_watched_output();
+    (void)signal(signal_number, SIG_DFL);
+    (void)raise(signal_number);  // delivered as the handler returns
+}
+
+// Windows has no SIGHUP: a console window that is closed ends the program
+// without a signal it could catch.
+#if defined(SIGHUP)
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+#else
+constexpr int kStopSignals[] = {SIGINT, SIGTERM};
+#endif
+
+void install_output_cleanup() {
+    static const bool installed = [] {
+        (void)atexit(remove_watched_output);  // a fatal library error exits
+        for (const int signal_number : kStopSignals) {
+            // A signal ignored by whoever started the tool (nohup) stays ignored.
+            if (signal(signal_number, on_stop_signal) == SIG_IGN) (void)signal(signal_number, SIG_IGN);
+        }
+        return true;
+    }();
+    (void)installed;
+}
+
+}  // namespace
+
+void watch_output(const char* name) {
+    install_output_cleanup();
+    g_watched_output.store(name);
+}
+
+void release_output() {
+    g_watched_output.store(nullptr);
+}
+
+void discard_output() {
+    remove_watched_output();
+}
 
 #if !defined(_WIN32)
 namespace {

@@ -1,17 +1,18 @@
-// Decoding one JPEG stream into an RGB raster, and encoding a raster as the
-// tools' output, through libjpeg with its standard error manager: a fatal
-// library error prints the library's message and ends the process.
+// Decoding JPEG streams and encoding the tools' output through libjpeg, a
+// group of rows at a time. The library's standard error manager is kept, with
+// its messages sent to standard error under the tool's name and the input
+// they concern: a warning is printed and decoding goes on, a fatal error
+// prints its message and ends the process.
 #ifndef STEREO_TOOLKIT_JPEG_IO_HPP
 #define STEREO_TOOLKIT_JPEG_IO_HPP
 
 #include <cstddef>
 #include <cstdio>
-#include <memory>
-#include <new>
-#include <utility>
-#include <vector>
+#include <string>
 
 #include <jpeglib.h>
+
+#include "file_io.hpp"
 
 // Every output is written at this quality with baseline tables: high enough
 // that re-encoding a camera picture loses nothing visible, and what viewers
@@ -22,73 +23,62 @@ constexpr int kJpegQuality = 95;
 struct HeaderRecord {
     JDIMENSION image_width = 0;
     JDIMENSION image_height = 0;
-    int num_components = 0;  // samples per pixel in the raster
+    int num_components = 0;  // samples per pixel as decoded
 };
 
-// A raster is always written in full (by the decoder or by a composing rule)
-// before it is read, so its memory is not zeroed first: for a camera picture
-// that saves a pass over some 30 MB.
-template <typename T>
-struct UninitializedAllocator : std::allocator<T> {
-    template <typename U>
-    struct rebind {
-        using other = UninitializedAllocator<U>;
-    };
-    UninitializedAllocator() = default;
-    template <typename U>
-    UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
-    template <typename U>
-    void construct(U* p) noexcept {
-        ::new (static_cast<void*>(p)) U;
-    }
-    template <typename U, typename... Args>
-    void construct(U* p, Args&&... args) {
-        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
-    }
+// A decompressor and its error manager; the library's structure points at
+// the error manager, so neither may move. Destroyed with its owner.
+struct JpegReader {
+    JpegReader() = default;
+    JpegReader(const JpegReader&) = delete;
+    JpegReader& operator=(const JpegReader&) = delete;
+    ~JpegReader();
+    jpeg_decompress_struct cinfo{};
+    jpeg_error_mgr jerr{};
+    bool created = false;
 };
 
-// Interleaved 8-bit samples, rows top to bottom without gaps.
-using Raster = std::vector<unsigned char, UninitializedAllocator<unsigned char>>;
-
-// width x height x components, or false when the product does not fit size_t.
-bool raster_size(size_t width, size_t height, size_t components, size_t* bytes);
-
-// Sizes `raster` to `bytes`; false when the memory cannot be had.
-bool allocate_raster(Raster* raster, size_t bytes);
-
-// Where a decoded picture goes in its raster: rows of `views_per_row`
-// pictures side by side, this one in column `column`. The side-by-side tool
-// decodes both views straight into their halves of its output, which saves
-// a whole view's memory and two copies.
-struct ViewPlacement {
-    size_t views_per_row = 1;
-    size_t column = 0;
+// A compressor with its error manager and the output it writes. Should it go
+// before finish_jpeg_file, the unfinished output is removed.
+struct JpegWriter {
+    JpegWriter() = default;
+    JpegWriter(const JpegWriter&) = delete;
+    JpegWriter& operator=(const JpegWriter&) = delete;
+    ~JpegWriter();
+    jpeg_compress_struct cinfo{};
+    jpeg_error_mgr jerr{};
+    bool created = false;
+    std::string name;
+    FilePtr file;
 };
 
-// Decodes the JPEG stream at the current position of `in` with the library's
-// default settings into `raster` (sized here, as `placement` asks), and
-// describes the picture in `header`. Returns false (with nothing allocated)
-// when the raster's memory cannot be had, or when the picture declares more
-// pixels than the machine could hold. Does not close the stream.
-bool read_jpeg_file(FILE* in, HeaderRecord* header, Raster* raster,
-                    ViewPlacement placement = ViewPlacement());
+// Reads the header of the JPEG stream at the current position of `in` and
+// describes the picture as the library decodes it with its default settings
+// (no parameter is changed). Nothing of the picture's size is allocated yet.
+// `arg` names the input in the library's messages and must outlive `reader`.
+void read_jpeg_header(FILE* in, const char* arg, JpegReader* reader, HeaderRecord* header);
 
-// read_jpeg_file in two steps, for a caller that chooses where the rows go
-// once it knows the picture's geometry. begin_jpeg_decode reads the header,
-// refuses (false, nothing left to release) a picture that could not be held
-// in memory, starts the decoder and describes the picture in `header`. One
-// of the finishing steps follows; each releases the decoder and returns
-// false when memory cannot be had. finish_jpeg_decode writes row y of the
-// picture at dest + y * stride; finish_jpeg_decode_new into a new raster.
-bool begin_jpeg_decode(FILE* in, jpeg_decompress_struct* cinfo, jpeg_error_mgr* jerr, HeaderRecord* header);
-bool finish_jpeg_decode(jpeg_decompress_struct* cinfo, unsigned char* dest, size_t stride);
-bool finish_jpeg_decode_new(jpeg_decompress_struct* cinfo, const HeaderRecord& header, Raster* raster,
-                            ViewPlacement placement);
+// Starts decoding; then read_jpeg_rows decodes the next `count` rows into the
+// rows that `rows` points at, and finish_jpeg_read ends the picture.
+void start_jpeg_read(JpegReader* reader);
+void read_jpeg_rows(JpegReader* reader, JSAMPARRAY rows, JDIMENSION count);
+void finish_jpeg_read(JpegReader* reader);
 
-// Writes `raster` (header.image_height rows of image_width x num_components
-// bytes, RGB) to `filename` as a baseline JPEG of quality 95. Returns 1, or -1
-// when the file cannot be created or its last bytes cannot be stored (the
-// incomplete file is then removed).
-int write_jpeg_file(HeaderRecord header, const unsigned char* raster, const char* filename);
+// Creates `filename` and starts a baseline JPEG of quality 95 of the
+// picture `header` describes (RGB, everything else the library's defaults).
+// Returns 1, or -1 when the file cannot be created (said on standard output,
+// with the reason on standard error). Until finish_jpeg_file, the output is
+// removed if the process is stopped or a fatal library error ends it.
+int write_jpeg_file(const HeaderRecord& header, const std::string& filename, const char* arg,
+                    JpegWriter* writer);
+
+// Encodes the next `count` rows, those that `rows` points at (the library
+// reads them without changing them).
+void write_jpeg_rows(JpegWriter* writer, JSAMPARRAY rows, JDIMENSION count);
+
+// Ends the picture and closes the file. Returns 1, or -1 when its last bytes
+// cannot be stored (the incomplete file is then removed and the failure
+// reported).
+int finish_jpeg_file(JpegWriter* writer);
 
 #endif

@@ -1,6 +1,10 @@
 #include "stereo_pair.hpp"
 
-#include <vector>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <string>
 
 #include "batch.hpp"
 
@@ -8,92 +12,152 @@ namespace {
 
 constexpr int kRgbComponents = 3;
 
+// libjpeg writes pictures of at most 65500 pixels a side (JPEG_MAX_DIMENSION).
+constexpr size_t kMaxJpegSide = 65500;
+
+// The tools hold a few rows, not whole views, but what a view may declare is
+// still bounded: a few hundred bytes can declare 65500 x 65500 pixels, which
+// would be decoded and encoded as minutes of grey, and libjpeg keeps all the
+// coefficients of a progressive picture while it decodes it. A view whose
+// raster would take more than a quarter of the physical memory is refused.
+constexpr size_t kMemoryShareOfAView = 4;
+
+bool fits_in_memory(const HeaderRecord& header) {
+    const size_t width = header.image_width, height = header.image_height;
+    const size_t components = static_cast<size_t>(header.num_components);
+    const size_t limit = physical_memory() / kMemoryShareOfAView;
+    // Each product is checked against the limit before the next one is formed.
+    return width * components <= limit && (height == 0 || width * components <= limit / height);
+}
+
+void report_temporary_file_error(const char* arg, int error) {
+    report_diagnostic(arg,
+                      (std::string("cannot stage a view in a temporary file: ") + strerror(error)).c_str());
+    printf("Error creating temporary file for %s\n", arg);
+}
+
 // Copies picture j's bytes into a new anonymous temporary file, rewound and
 // ready for the decoder. A picture cut short in its temporary file would
 // decode as a damaged one, so a failed write counts as a failed file.
-bool stage_picture(FILE* in, StartTable* table, int count, int j, std::vector<unsigned char>* buffer,
+bool stage_picture(FILE* in, StartTable* table, int count, int j, const char* arg, ByteBuffer* buffer,
                    FilePtr* stage) {
     stage->reset(open_temporary());
-    if (!*stage) return false;
-    if (!copy_picture(in, table, count, j, stage->get(), buffer) || fflush(stage->get()) != 0) {
-        stage->reset();
+    if (*stage && copy_picture(in, table, count, j, stage->get(), buffer) && fflush(stage->get()) == 0) {
+        rewind(stage->get());
+        return true;
+    }
+    report_temporary_file_error(arg, errno);
+    stage->reset();
+    return false;
+}
+
+// Stages picture j and reads its header; false, having said why, when it
+// cannot be staged or declares more than the machine could hold.
+bool load_view(FILE* in, StartTable* table, int count, int j, const char* arg, ByteBuffer* buffer,
+               FilePtr* stage, JpegReader* reader, HeaderRecord* header) {
+    if (!stage_picture(in, table, count, j, arg, buffer, stage)) return false;
+    read_jpeg_header(stage->get(), arg, reader, header);
+    if (!fits_in_memory(*header)) {
+        report_out_of_memory(arg);
         return false;
     }
-    rewind(stage->get());
     return true;
 }
 
-bool same_size(const HeaderRecord& a, const HeaderRecord& b) {
-    return a.image_width == b.image_width && a.image_height == b.image_height;
-}
-
-// Decodes the right view into the left view's raster when the caller placed
-// both views in one raster and they match; into a raster of its own
-// otherwise (a pair that does not match is then refused like any other).
-bool decode_right_view(FILE* stage, const HeaderRecord& left_header, ViewPlacement placement,
-                       StereoPair* pair) {
-    jpeg_decompress_struct cinfo;
-    jpeg_error_mgr jerr;
-    if (!begin_jpeg_decode(stage, &cinfo, &jerr, &pair->header)) return false;
-    const HeaderRecord& header = pair->header;
-    if (placement.views_per_row > 1 && same_size(left_header, header) &&
-        left_header.num_components == header.num_components) {
-        const size_t row_bytes = static_cast<size_t>(header.image_width) * header.num_components;
-        return finish_jpeg_decode(&cinfo, pair->left.data() + row_bytes * placement.column,
-                                  row_bytes * placement.views_per_row);
+// Sizes a group buffer of `row_bytes` per row and points `pointers` at its rows.
+bool allocate_group(size_t row_bytes, ByteBuffer* group, std::vector<JSAMPROW>* pointers) {
+    if (!allocate_buffer(group, row_bytes * kRowGroup)) return false;
+    try {
+        pointers->resize(kRowGroup);
+    } catch (const std::bad_alloc&) {
+        return false;
     }
-    return finish_jpeg_decode_new(&cinfo, header, &pair->right, ViewPlacement());
+    for (JDIMENSION y = 0; y < kRowGroup; ++y) (*pointers)[y] = group->data() + y * row_bytes;
+    return true;
 }
 
 }  // namespace
 
-bool load_stereo_pair(FILE* in, StartTable* table, int count, const char* arg, StereoPair* pair,
-                      ViewPlacement left_placement, ViewPlacement right_placement) {
+bool load_stereo_pair(FILE* in, StartTable* table, int count, const char* arg, size_t views_per_row,
+                      StereoRows* rows) {
+    rows->arg = arg;
+    rows->views_per_row = views_per_row;
     if (count < 2) {
         printf("File %s does not contain two pictures\n", arg);
         return false;
     }
-    std::vector<unsigned char> buffer;
-    if (!make_copy_buffer(&buffer)) {
-        report_out_of_memory(arg);
-        return false;
+
+    HeaderRecord left, right;
+    {
+        // Only needed while the pictures are staged.
+        ByteBuffer buffer;
+        if (!make_copy_buffer(&buffer)) {
+            report_out_of_memory(arg);
+            return false;
+        }
+        if (!load_view(in, table, count, 0, arg, &buffer, &rows->left_stage, &rows->left_reader, &left) ||
+            !load_view(in, table, count, 1, arg, &buffer, &rows->right_stage, &rows->right_reader, &right)) {
+            return false;
+        }
     }
 
-    if (!stage_picture(in, table, count, 0, &buffer, &pair->left_stage)) {
-        printf("Error creating temporary file for %s\n", arg);
-        return false;
-    }
-    if (!read_jpeg_file(pair->left_stage.get(), &pair->header, &pair->left, left_placement)) {
-        report_out_of_memory(arg);
-        return false;
-    }
-    const HeaderRecord left_header = pair->header;
-    if (!stage_picture(in, table, count, 1, &buffer, &pair->right_stage)) {
-        printf("Error creating temporary file for %s\n", arg);
-        return false;
-    }
-    if (!decode_right_view(pair->right_stage.get(), left_header, right_placement, pair)) {
-        report_out_of_memory(arg);
-        return false;
-    }
-
-    const HeaderRecord& right_header = pair->header;
-    if (!same_size(left_header, right_header)) {
+    if (left.image_width != right.image_width || left.image_height != right.image_height) {
         printf("File %s has views of different sizes\n", arg);
         return false;
     }
-    if (left_header.num_components != kRgbComponents || right_header.num_components != kRgbComponents) {
+    if (left.num_components != kRgbComponents || right.num_components != kRgbComponents) {
         printf("File %s has views that are not RGB\n", arg);
+        return false;
+    }
+    if (left.image_width > kMaxJpegSide / views_per_row) {
+        printf("File %s is too wide for a side-by-side picture\n", arg);
+        return false;
+    }
+
+    rows->header = right;
+    rows->width = right.image_width;
+    const size_t row_bytes = rows->width * kRgbComponents;
+    if (!allocate_group(row_bytes, &rows->left_group, &rows->left_rows) ||
+        !allocate_group(row_bytes, &rows->right_group, &rows->right_rows) ||
+        !allocate_group(row_bytes * views_per_row, &rows->out_group, &rows->out_rows)) {
+        report_out_of_memory(arg);
         return false;
     }
     return true;
 }
 
-size_t view_pixels(const HeaderRecord& header) {
-    return static_cast<size_t>(header.image_width) * header.image_height;
+bool start_stereo_output(const std::string& output_name, StereoRows* rows) {
+    report_writing(output_name);
+    HeaderRecord output = rows->header;
+    output.image_width *= static_cast<JDIMENSION>(rows->views_per_row);
+    if (write_jpeg_file(output, output_name, rows->arg, &rows->writer) != 1) return false;
+    start_jpeg_read(&rows->left_reader);
+    start_jpeg_read(&rows->right_reader);
+    return true;
 }
 
-void write_composed(const HeaderRecord& header, const unsigned char* raster, const std::string& output_name) {
-    report_writing(output_name);
-    write_jpeg_file(header, raster, output_name.c_str());
+bool next_stereo_row(StereoRows* rows) {
+    if (rows->next_in_group == rows->rows_in_group) {
+        // The group is composed: on to the encoder, and the next one in.
+        if (rows->rows_in_group > 0)
+            write_jpeg_rows(&rows->writer, rows->out_rows.data(), rows->rows_in_group);
+        const JDIMENSION remaining = rows->header.image_height - rows->rows_read;
+        rows->rows_in_group = remaining < kRowGroup ? remaining : kRowGroup;
+        rows->next_in_group = 0;
+        if (rows->rows_in_group == 0) return false;
+        read_jpeg_rows(&rows->left_reader, rows->left_rows.data(), rows->rows_in_group);
+        read_jpeg_rows(&rows->right_reader, rows->right_rows.data(), rows->rows_in_group);
+        rows->rows_read += rows->rows_in_group;
+    }
+    const JDIMENSION y = rows->next_in_group++;
+    rows->left = rows->left_rows[y];
+    rows->right = rows->right_rows[y];
+    rows->out = rows->out_rows[y];
+    return true;
+}
+
+bool finish_stereo_output(StereoRows* rows) {
+    finish_jpeg_read(&rows->left_reader);
+    finish_jpeg_read(&rows->right_reader);
+    return finish_jpeg_file(&rows->writer) == 1;
 }

@@ -1,45 +1,89 @@
-// What the three composing tools share: loading the two views of an MPO
-// file, checking that they can be composed, and writing the result.
+// The pipeline of the three composing tools: both views of an MPO file are
+// decoded side by side a group of rows at a time, each row of the output is
+// composed by the tool's rule from the same row of the two views, and the
+// output is encoded as the rows come. Memory stays a few rows high whatever
+// the picture.
 //
-// A composing tool's hook, in this order: derive the output name, load the
-// pair, compose, then write_composed (which announces the file before it is
-// opened). Everything the pair holds is released when it goes out of scope.
+// A composing tool's hook:
+//
+//     StereoRows rows;
+//     if (!load_stereo_pair(in, table, count, arg, kViews, &rows) ||
+//         !start_stereo_output(derive_output_name(arg, kSuffix), &rows)) return false;
+//     while (next_stereo_row(&rows)) rule(rows.left, rows.right, rows.out, rows.width);
+//     return finish_stereo_output(&rows);
+//
+// Everything the pipeline holds is released when `rows` goes out of scope.
 #ifndef STEREO_TOOLKIT_STEREO_PAIR_HPP
 #define STEREO_TOOLKIT_STEREO_PAIR_HPP
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "file_io.hpp"
 #include "jpeg_io.hpp"
 #include "locator.hpp"
 
-struct StereoPair {
-    HeaderRecord header;  // geometry of the views (as decoded from the right one)
-    Raster left;          // first located picture, placed as the loader was asked
-    Raster right;         // second located picture, unless it was placed in `left`
-    // Each view's bytes are staged in an anonymous temporary file and decoded
-    // from there; the files go when the pair does.
+// Rows move from the decoders to the encoder in groups of this many: one
+// iMCU row of a 4:2:0 picture (two rows of 8 x 8 blocks), the unit in which
+// libjpeg decodes and encodes the pictures cameras write.
+constexpr JDIMENSION kRowGroup = 16;
+
+struct StereoRows {
+    // What the rule reads and fills: the current row of the left view (first
+    // located picture), of the right view (second), and of the output, which
+    // is `views_per_row` views wide. Each holds `width` RGB pixels per view.
+    const unsigned char* left = nullptr;
+    const unsigned char* right = nullptr;
+    unsigned char* out = nullptr;
+    size_t width = 0;
+
+    // The pipeline's own state.
+    const char* arg = nullptr;
+    size_t views_per_row = 1;
+    HeaderRecord header;  // of each view (both have the same geometry)
+    // Each view's bytes are staged in an anonymous temporary file and
+    // decoded from there, one independent reader per view.
     FilePtr left_stage;
     FilePtr right_stage;
+    JpegReader left_reader;
+    JpegReader right_reader;
+    JpegWriter writer;
+    // One group of rows of each view and of the output, and the library's
+    // row pointers into them.
+    ByteBuffer left_group;
+    ByteBuffer right_group;
+    ByteBuffer out_group;
+    std::vector<JSAMPROW> left_rows;
+    std::vector<JSAMPROW> right_rows;
+    std::vector<JSAMPROW> out_rows;
+    JDIMENSION rows_read = 0;      // rows of each view decoded so far
+    JDIMENSION rows_in_group = 0;  // rows in the current group
+    JDIMENSION next_in_group = 0;  // the next row of the group to hand out
 };
 
-// Loads pictures 0 and 1 of the input into `pair`. The left view goes into
-// `left` as `left_placement` says; when `right_placement` puts more than one
-// view in a row, the right view goes into that place of `left` as well (if
-// the views match), otherwise into `right`. Returns false, having printed
-// why and releasing whatever it took, when the file has fewer than two
-// pictures, when memory or a temporary file cannot be had, or when the views
-// differ in size or are not both RGB. A fatal library error while decoding
-// ends the process.
-bool load_stereo_pair(FILE* in, StartTable* table, int count, const char* arg, StereoPair* pair,
-                      ViewPlacement left_placement = ViewPlacement(),
-                      ViewPlacement right_placement = ViewPlacement());
+// Stages pictures 0 and 1 of the input, reads their headers and decides from
+// them alone, before anything is decoded, whether the pair can be composed
+// into an output `views_per_row` views wide. Returns false, having printed
+// why, when the file has fewer than two pictures, when a temporary file or
+// memory cannot be had, when a view declares more pixels than the machine
+// could hold, when the views differ in size or are not both RGB, or when the
+// output would be wider than a JPEG picture can be. A fatal library error in
+// a header ends the process.
+bool load_stereo_pair(FILE* in, StartTable* table, int count, const char* arg, size_t views_per_row,
+                      StereoRows* rows);
 
-// Pixels in one view.
-size_t view_pixels(const HeaderRecord& header);
+// Announces the output ("Writing file NAME"), creates it and starts decoding
+// and encoding. Returns false when the output cannot be created.
+bool start_stereo_output(const std::string& output_name, StereoRows* rows);
 
-// Announces the output and writes it at quality 95.
-void write_composed(const HeaderRecord& header, const unsigned char* raster, const std::string& output_name);
+// Moves to the next row: `left`, `right` and `out` then point at it. Returns
+// false after the last row, once every row was handed to the encoder.
+bool next_stereo_row(StereoRows* rows);
+
+// Ends decoding and the output; false when the output could not be stored
+// completely (it is then removed). A fatal library error while decoding or
+// encoding any row ends the process, and the unfinished output is removed.
+bool finish_stereo_output(StereoRows* rows);
 
 #endif

@@ -1,6 +1,6 @@
 #include "split.hpp"
 
-#include <vector>
+#include <cerrno>
 
 #include "batch.hpp"
 #include "file_io.hpp"
@@ -9,6 +9,34 @@ namespace {
 
 constexpr const char* kLeftSuffix = "_L.jpg";
 constexpr const char* kRightSuffix = "_R.jpg";
+
+// Writes picture j to `name`; false, having said why, when the output cannot
+// be created or written completely.
+bool write_picture(FILE* in, StartTable* table, int count, int j, const std::string& name,
+                   ByteBuffer* buffer) {
+    // The output is created before anything of its picture is read.
+    watch_output(name.c_str());
+    FilePtr out(open_output(name.c_str()));
+    if (!out) {
+        const int error = errno;
+        release_output();  // never created: whatever has the name is not ours
+        report_output_open_error(name, error);
+        return false;
+    }
+    const bool copied = copy_picture(in, table, count, j, out.get(), buffer);
+    int error = errno;
+    if (copied) report_writing(name);
+    const bool closed = close_file(&out);
+    if (copied && !closed) error = errno;
+    if (!copied || !closed) {
+        // A truncated copy must not pass for the picture.
+        discard_output();
+        report_write_error(name, error);
+        return false;
+    }
+    release_output();
+    return true;
+}
 
 }  // namespace
 
@@ -19,29 +47,17 @@ std::string split_output_name(const char* arg, int j) {
     return derive_output_name(arg, ("_" + std::to_string(j + 1) + ".jpg").c_str());
 }
 
-void split_pictures(FILE* in, StartTable* table, int count, const char* arg) {
-    if (count <= 0) return;
-    std::vector<unsigned char> buffer;
+bool split_pictures(FILE* in, StartTable* table, int count, const char* arg) {
+    // A file without pictures has nothing to split, which is no failure.
+    if (count <= 0) return true;
+    ByteBuffer buffer;
     if (!make_copy_buffer(&buffer)) {
         report_out_of_memory(arg);
-        return;
+        return false;
     }
-
+    bool all_written = true;
     for (int j = 0; j < count; ++j) {
-        const std::string name = split_output_name(arg, j);
-        // The output is created before anything of its picture is read.
-        FilePtr out(open_output(name.c_str()));
-        if (!out) {
-            report_output_open_error(name);
-            continue;
-        }
-        bool written = copy_picture(in, table, count, j, out.get(), &buffer);
-        if (written) report_writing(name);
-        written = close_file(&out) && written;
-        if (!written) {
-            // A truncated copy must not pass for the picture.
-            report_write_error(name);
-            (void)remove(name.c_str());  // best effort: the failure is reported already
-        }
+        if (!write_picture(in, table, count, j, split_output_name(arg, j), &buffer)) all_written = false;
     }
+    return all_written;
 }

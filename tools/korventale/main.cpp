@@ -11,19 +11,24 @@ constexpr const char* kBanner =
     "*******************************\n"
     "****  KORVENTALE   T.Varno ****\n"
     "*******************************\n\n\n";
+constexpr const char* kSummary =
+    "Writes a red-cyan anaglyph of each MPO stereo photograph, mixed with\n"
+    "Dubois's matrix: shot.mpo gives shot_dub.jpg.\n";
 constexpr const char* kSuffix = "_dub.jpg";
+constexpr size_t kViewsPerRow = 1;
 
-void make_anaglyph(FILE* in, StartTable* table, int count, const char* arg) {
-    const std::string output_name = derive_output_name(arg, kSuffix);
-    StereoPair pair;
-    if (!load_stereo_pair(in, table, count, arg, &pair)) return;
-    // The left view is not needed once mixed, so the anaglyph takes its place.
-    dubois_anaglyph(pair.left.data(), pair.right.data(), pair.left.data(), view_pixels(pair.header));
-    write_composed(pair.header, pair.left.data(), output_name);
+bool make_anaglyph(FILE* in, StartTable* table, int count, const char* arg) {
+    StereoRows rows;
+    if (!load_stereo_pair(in, table, count, arg, kViewsPerRow, &rows) ||
+        !start_stereo_output(derive_output_name(arg, kSuffix), &rows)) {
+        return false;
+    }
+    while (next_stereo_row(&rows)) dubois_anaglyph(rows.left, rows.right, rows.out, rows.width);
+    return finish_stereo_output(&rows);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    return run_batch(argc, argv, kBanner, make_anaglyph);
+    return run_batch(argc, argv, kBanner, kSummary, make_anaglyph);
 }

@@ -2,6 +2,7 @@
 // command line, right view on the left (cross-eyed viewing): shot.mpo gives
 // shot.jps.
 #include "batch.hpp"
+#include "side_by_side.hpp"
 #include "stereo_pair.hpp"
 
 namespace {
@@ -11,35 +12,25 @@ constexpr const char* kBanner =
     "****************************\n"
     "****  VOSTRIN   T.Varno ****\n"
     "****************************\n\n\n";
+constexpr const char* kSummary =
+    "Writes a side-by-side JPS picture of each MPO stereo photograph, twice as\n"
+    "wide as a view, the right view on the left for cross-eyed viewing:\n"
+    "shot.mpo gives shot.jps.\n";
 constexpr const char* kSuffix = ".jps";
+constexpr size_t kViewsPerRow = 2;
 
-// libjpeg writes pictures of at most 65500 pixels a side (JPEG_MAX_DIMENSION).
-constexpr JDIMENSION kMaxViewWidth = 65500 / 2;
-
-void make_jps(FILE* in, StartTable* table, int count, const char* arg) {
-    const std::string output_name = derive_output_name(arg, kSuffix);
-    // The picture is both views side by side in rows twice as wide, in
-    // cross-eyed order: the left view in the right half, the right view in
-    // the left half. Each view is decoded straight into its place.
-    ViewPlacement left_place;
-    left_place.views_per_row = 2;
-    left_place.column = 1;
-    ViewPlacement right_place;
-    right_place.views_per_row = 2;
-    right_place.column = 0;
-    StereoPair pair;
-    if (!load_stereo_pair(in, table, count, arg, &pair, left_place, right_place)) return;
-    HeaderRecord header = pair.header;
-    if (header.image_width > kMaxViewWidth) {
-        printf("File %s is too wide for a side-by-side picture\n", arg);
-        return;
+bool make_jps(FILE* in, StartTable* table, int count, const char* arg) {
+    StereoRows rows;
+    if (!load_stereo_pair(in, table, count, arg, kViewsPerRow, &rows) ||
+        !start_stereo_output(derive_output_name(arg, kSuffix), &rows)) {
+        return false;
     }
-    header.image_width *= 2;
-    write_composed(header, pair.left.data(), output_name);
+    while (next_stereo_row(&rows)) side_by_side(rows.left, rows.right, rows.out, rows.width);
+    return finish_stereo_output(&rows);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    return run_batch(argc, argv, kBanner, make_jps);
+    return run_batch(argc, argv, kBanner, kSummary, make_jps);
 }
