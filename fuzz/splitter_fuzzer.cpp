@@ -39,10 +39,10 @@ void check(bool condition, const char* what) {
     abort();
 }
 
-void record_and_split(FILE* in, StartTable* table, int count, const char* arg) {
+bool record_and_split(FILE* in, StartTable* table, int count, const char* arg) {
     g_starts = *table;
     g_count = count;
-    split_pictures(in, table, count, arg);
+    return split_pictures(in, table, count, arg);
 }
 
 std::set<std::string> folder_entries() {
@@ -117,7 +117,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<char> input_arg(g_input.begin(), g_input.end());
     input_arg.push_back('\0');
     char* argv[] = {program, input_arg.data(), nullptr};
-    check(run_batch(2, argv, "", record_and_split) == 0, "the batch stopped");
+    check(run_batch(2, argv, "", "", record_and_split) == 0, "a picture could not be written");
     check(g_count >= 0 && g_count <= kMaxStarts, "the hook was not called with a valid count");
 
     std::set<std::string> expected = {base_name(g_input)};

@@ -3,11 +3,14 @@
 // program mutates a seed corpus of small MPO files and runs a tool (built with
 // the sanitizers) on each mutated file, one file per run, in a scratch folder.
 //
-// Expected outcomes: status 0, or status 1 with the library's message on
-// standard error. Everything else is a finding: death by a signal, a
-// sanitizer report, any other status, a run that does not end within the
-// timeout, a modified input, an output left behind by a fatal error, an
-// announced output that is missing or incomplete, or any other file created.
+// Expected outcomes: status 0 with the output written; or status 1 with
+// either the library's message on standard error or one of the tools' own
+// refusals on standard output, and nothing written. Everything else is a
+// finding: death by a signal, a sanitizer report, any other status, status 1
+// without a reason or status 0 with a refusal, a run that does not end within
+// the timeout, a modified input, an output left behind by a fatal error or a
+// refusal, an announced output that is missing or incomplete, or any other
+// file created.
 // Each finding is saved (input and the run's output) in the findings folder.
 //
 // The mutations and their order depend only on --seed, so a run can be
@@ -452,8 +455,21 @@ Outcome run_tool(const Options& options, const std::string& tool, const Bytes& i
         outcome.failure = "exit status " + std::to_string(outcome.status);
         return outcome;
     }
-    if (outcome.status == 1 && outcome.err.empty()) {
-        outcome.failure = "exit status 1 without a library message";
+    // The tools' own lines besides the banner's and the announcement: a
+    // refusal of the file.
+    bool refused = false;
+    for (size_t line = 0; line < outcome.out.size();) {
+        const size_t end = std::min(outcome.out.find('\n', line), outcome.out.size());
+        const std::string text = outcome.out.substr(line, end - line);
+        refused = refused || (!text.empty() && text[0] != '*' && text.rfind("Writing file ", 0) != 0);
+        line = end + 1;
+    }
+    if (outcome.status == 1 && outcome.err.empty() && !refused) {
+        outcome.failure = "exit status 1 without a library message or a refusal";
+        return outcome;
+    }
+    if (outcome.status == 0 && refused) {
+        outcome.failure = "a refused file reported as converted";
         return outcome;
     }
 
@@ -467,7 +483,7 @@ Outcome run_tool(const Options& options, const std::string& tool, const Bytes& i
     Bytes written;
     const bool exists = read_file(scratch + "/" + output, &written);
     if (outcome.status == 1 && exists) {
-        outcome.failure = "an output was left behind by a fatal error";
+        outcome.failure = "an output was left behind by a fatal error or a refusal";
         return outcome;
     }
     if (outcome.status == 0 && announced) {
