@@ -71,6 +71,7 @@ dpkg-deb -x "$deb" "$root"
 # time (bytes 4 to 7) in its header, so that rebuilding gives the same bytes.
 check_gzip() {
     header=$(od -An -tu1 -N8 "$1" | tr -s ' ' | sed 's/^ //; s/ $//')
+    # shellcheck disable=SC2086 # one positional parameter per byte
     set -- "$1" $header
     [ "$2 $3 $4" = "31 139 8" ] || fail "$1 is not a gzip file"
     [ $(($5 & 8)) -eq 0 ] || fail "$1 keeps its original name (not gzip -n)"
