@@ -123,7 +123,7 @@ cp "$source_dir/samples/garden.mpo" "$work/photos/"
 # package are applied, and any error or warning left fails. Info tags are
 # shown for the record.
 command -v lintian >/dev/null 2>&1 || fail "lintian is not installed (apt-get install lintian)"
-lintian --info --fail-on error,warning "$deb" >"$work/lintian.log" 2>&1 || {
+lintian --display-info --fail-on error,warning "$deb" >"$work/lintian.log" 2>&1 || {
     cat "$work/lintian.log" >&2
     fail "lintian found errors or warnings that are not overridden"
 }
