@@ -1,8 +1,10 @@
 #!/bin/sh
 # Builds the Debian package of a configured and built tree with CPack, unpacks
 # it into a temporary root and checks it the way a user would meet it: the
-# four programs and their manual pages and nothing else, the package's
-# dependencies, and the installed programs running from there.
+# four programs, their manual pages compressed as Debian does, the copyright
+# file, changelog and lintian overrides, and nothing else; the package's
+# dependencies; lintian's verdict (any error or warning that the overrides do
+# not cover fails); and the installed programs running from there.
 #   scripts/check_package.sh BUILD_DIR
 set -eu
 
@@ -47,27 +49,63 @@ case "$depends" in
     *) fail "the package does not depend on libjpeg62-turbo" ;;
 esac
 
-# Exactly the programs and pages (folders aside).
+# Exactly these files (folders aside).
+doc=usr/share/doc/stereo-mpo-tools
+overrides=usr/share/lintian/overrides/stereo-mpo-tools
 dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort >"$work/files"
-for program in $programs; do
-    echo "./usr/bin/$program"
-    echo "./usr/share/man/man1/$program.1"
-done | sort >"$work/expected"
+{
+    for program in $programs; do
+        echo "./usr/bin/$program"
+        echo "./usr/share/man/man1/$program.1.gz"
+    done
+    echo "./$doc/copyright"
+    echo "./$doc/changelog.gz"
+    echo "./$overrides"
+} | sort >"$work/expected"
 diff -u "$work/expected" "$work/files" >&2 || fail "the package's files differ from the expected ones"
 
 root=$work/root
 dpkg-deb -x "$deb" "$root"
+
+# A gzip file made with -n has neither the original name (flag bit 3) nor a
+# time (bytes 4 to 7) in its header, so that rebuilding gives the same bytes.
+check_gzip() {
+    header=$(od -An -tu1 -N8 "$1" | tr -s ' ' | sed 's/^ //; s/ $//')
+    # shellcheck disable=SC2086 # one positional parameter per byte
+    set -- "$1" $header
+    [ "$2 $3 $4" = "31 139 8" ] || fail "$1 is not a gzip file"
+    [ $(($5 & 8)) -eq 0 ] || fail "$1 keeps its original name (not gzip -n)"
+    [ "$6 $7 $8 $9" = "0 0 0 0" ] || fail "$1 keeps a time stamp (not gzip -n)"
+    gzip -t "$1" || fail "$1 is damaged"
+}
+
+cmp -s "$source_dir/LICENSE" "$root/$doc/copyright" || fail "the copyright file is not the project's LICENSE"
+check_gzip "$root/$doc/changelog.gz"
+# The latest entry names the package and its version.
+first=$(gzip -dc "$root/$doc/changelog.gz" | head -n 1)
+case "$first" in
+    "stereo-mpo-tools ($version) "*) ;;
+    *) fail "the changelog's latest entry is not for version $version: $first" ;;
+esac
+
+# Every override has its reason on the comment line just above it.
+awk '/^#/ { reason = 1; next } /^[[:space:]]*$/ { reason = 0; next }
+     { if (!reason) { print FILENAME ": no reason above: " $0; bad = 1 }; reason = 0 }
+     END { exit bad }' "$root/$overrides" >&2 || fail "an override has no reason"
+
 for program in $programs; do
-    grep -q "stereo-mpo-tools $version" "$root/usr/share/man/man1/$program.1" ||
+    page=$root/usr/share/man/man1/$program.1.gz
+    check_gzip "$page"
+    gzip -dc "$page" | grep -q "stereo-mpo-tools $version" ||
         fail "the page of $program does not show version $version"
     if command -v groff >/dev/null 2>&1; then
-        warnings=$(groff -mandoc -Tutf8 -ww -z "$root/usr/share/man/man1/$program.1" 2>&1) ||
+        warnings=$(gzip -dc "$page" | groff -mandoc -Tutf8 -ww -z 2>&1) ||
             fail "groff failed on the page of $program"
         [ -z "$warnings" ] || fail "the page of $program renders with warnings: $warnings"
     fi
     if command -v man >/dev/null 2>&1; then
         # What `man PROGRAM` finds once the package's man folder is searched.
-        [ "$(MANPATH="$root/usr/share/man" man -w "$program")" = "$root/usr/share/man/man1/$program.1" ] ||
+        [ "$(MANPATH="$root/usr/share/man" man -w "$program")" = "$page" ] ||
             fail "man does not find the page of $program"
     fi
     banner=$("$root/usr/bin/$program") || fail "$program without arguments failed"
@@ -81,4 +119,14 @@ cp "$source_dir/samples/garden.mpo" "$work/photos/"
 "$root/usr/bin/vostrin" "$work/photos/garden.mpo" >"$work/run.log" || fail "unpacked vostrin failed"
 [ -s "$work/photos/garden.jps" ] || fail "unpacked vostrin wrote no garden.jps"
 
-echo "check_package: $(basename "$deb") installs and runs"
+# lintian as Debian's archive would run it; the overrides shipped in the
+# package are applied, and any error or warning left fails. Info tags are
+# shown for the record.
+command -v lintian >/dev/null 2>&1 || fail "lintian is not installed (apt-get install lintian)"
+lintian --display-info --fail-on error,warning "$deb" >"$work/lintian.log" 2>&1 || {
+    cat "$work/lintian.log" >&2
+    fail "lintian found errors or warnings that are not overridden"
+}
+grep -v '^running with root privileges' "$work/lintian.log" || true
+
+echo "check_package: $(basename "$deb") installs, runs and passes lintian"

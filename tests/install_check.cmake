@@ -21,7 +21,9 @@ if(NOT status EQUAL 0)
 endif()
 
 # Exactly the expected files, so that neither a helper program nor a test
-# library slips into an installation.
+# library slips into an installation, nor the files that only the Debian
+# package carries (its compressed pages, copyright, changelog and lintian
+# overrides).
 file(GLOB_RECURSE installed RELATIVE ${root} ${root}/*)
 set(expected)
 foreach(program IN LISTS programs)
