@@ -381,6 +381,18 @@ bool wait_for_run(pid_t pid, double timeout, int* status, bool* timed_out) {
 
 // Runs `tool` on the file `input` placed in `scratch` (emptied first), with
 // its standard output and error captured in files beside the scratch folder.
+// Whether a tool's standard output holds a line of its own besides the
+// banner's and the announcement of its output: a refusal of the file.
+bool reports_a_refusal(const std::string& out) {
+    for (size_t line = 0; line < out.size();) {
+        const size_t end = std::min(out.find('\n', line), out.size());
+        const std::string text = out.substr(line, end - line);
+        if (!text.empty() && text[0] != '*' && text.rfind("Writing file ", 0) != 0) return true;
+        line = end + 1;
+    }
+    return false;
+}
+
 Outcome run_tool(const Options& options, const std::string& tool, const Bytes& input,
                  const std::string& scratch, const std::string& capture) {
     Outcome outcome;
@@ -455,15 +467,7 @@ Outcome run_tool(const Options& options, const std::string& tool, const Bytes& i
         outcome.failure = "exit status " + std::to_string(outcome.status);
         return outcome;
     }
-    // The tools' own lines besides the banner's and the announcement: a
-    // refusal of the file.
-    bool refused = false;
-    for (size_t line = 0; line < outcome.out.size();) {
-        const size_t end = std::min(outcome.out.find('\n', line), outcome.out.size());
-        const std::string text = outcome.out.substr(line, end - line);
-        refused = refused || (!text.empty() && text[0] != '*' && text.rfind("Writing file ", 0) != 0);
-        line = end + 1;
-    }
+    const bool refused = reports_a_refusal(outcome.out);
     if (outcome.status == 1 && outcome.err.empty() && !refused) {
         outcome.failure = "exit status 1 without a library message or a refusal";
         return outcome;

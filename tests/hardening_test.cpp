@@ -109,8 +109,9 @@ std::vector<std::string> in_dir(const ScratchDir& dir, const std::vector<std::st
 std::string diagnostics(const Tool& tool, const std::string& name,
                         std::initializer_list<std::string> messages) {
     std::string lines;
-    for (const std::string& message : messages)
-        lines += std::string(tool.name) + ": " + name + ": " + message + "\n";
+    for (const std::string& message : messages) {
+        lines.append(tool.name).append(": ").append(name).append(": ").append(message).append("\n");
+    }
     return lines;
 }
 

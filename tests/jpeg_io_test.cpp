@@ -115,7 +115,7 @@ TEST(WriteJpeg, BaselineQuality95OfTheGivenRows) {
         const JDIMENSION count = std::min<JDIMENSION>(y % 2 == 0 ? 3 : 8, kHeight - y);
         std::vector<JSAMPROW> rows(count);
         for (JDIMENSION k = 0; k < count; ++k) {
-            rows[k] = const_cast<unsigned char*>(pixels.data()) + (y + k) * kWidth * 3;
+            rows[k] = const_cast<unsigned char*>(pixels.data()) + static_cast<size_t>(y + k) * kWidth * 3;
         }
         write_jpeg_rows(&writer, rows.data(), count);
         y += count;

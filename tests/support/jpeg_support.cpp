@@ -68,7 +68,7 @@ bool is_baseline(const Bytes& jpeg) {
     }
     jpeg_mem_src(&cinfo, jpeg.data(), static_cast<unsigned long>(jpeg.size()));
     jpeg_read_header(&cinfo, TRUE);
-    const bool baseline = !cinfo.progressive_mode && !cinfo.arith_code;
+    const bool baseline = cinfo.progressive_mode == FALSE && cinfo.arith_code == FALSE;
     jpeg_destroy_decompress(&cinfo);
     return baseline;
 }
