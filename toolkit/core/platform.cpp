@@ -46,7 +46,24 @@ FILE* open_output(const char* path) {
 }
 
 FILE* open_temporary() {
+#if defined(_WIN32)
+    // MSVCRT's tmpfile() creates its file in the root of the current drive,
+    // which takes administrator rights, and its names collide between
+    // processes; GetTempFileNameW creates a file of a new name in the user's
+    // temporary folder, whatever characters its path has.
+    wchar_t folder[MAX_PATH + 1];
+    const DWORD length = GetTempPathW(MAX_PATH + 1, folder);
+    if (length == 0 || length > MAX_PATH) return nullptr;
+    wchar_t name[MAX_PATH];
+    if (GetTempFileNameW(folder, L"mpo", 0, name) == 0) return nullptr;
+    // T: temporary, kept out of the disk while the cache has room; D: deleted
+    // on close, also when the process ends in any other way.
+    FILE* f = _wfopen(name, L"w+bTD");
+    if (f == nullptr) DeleteFileW(name);
+    return f;
+#else
     return tmpfile();
+#endif
 }
 
 bool is_regular_file(FILE* f) {
