@@ -31,7 +31,15 @@ FILE* open_without_waiting(const char* path, int flags, const char* mode) {
 
 FILE* open_input(const char* path) {
 #if defined(_WIN32)
-    return fopen(path, "rb");
+    FILE* f = fopen(path, "rb");
+    if (f != nullptr) return f;
+    // Folders cannot be opened as streams: NUL stands in, which is_regular_file refuses as Linux does.
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+        return fopen("NUL", "rb");
+    }
+    return nullptr;
 #else
     return open_without_waiting(path, O_RDONLY, "rb");
 #endif
