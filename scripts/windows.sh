@@ -211,9 +211,12 @@ wait "$wineboot_pid" || {
     fail "wineboot -i failed"
 }
 # A server that stays up until stop_wine: one that ends with each program
-# (its default) is slow to start again, seconds at times.
+# (its default) is slow to start again, seconds at times. Its services are
+# started here, writing nowhere: started by a program whose output is read
+# through a pipe (ctest's), they would hold the pipe open as long as they run.
 wineserver -w
 wineserver -p
+"$wine" cmd /c exit </dev/null >/dev/null 2>&1
 
 if [ "$BUILD_WINDOWS_TESTS" = ON ]; then
     step "test suite under Wine"
