@@ -232,7 +232,8 @@ compare=$build/compare
 rm -rf "$compare"
 mkdir -p "$compare/input"
 cp "$source_dir/samples/garden.mpo" "$compare/input/"
-# Names outside every ANSI code page reach the programs through the UTF-8 manifest.
+# Names outside the ANSI code page (1252 here) reach the programs only through
+# their UTF-8 manifest.
 cp "$source_dir/samples/garden.mpo" "$compare/input/写真.mpo"
 cp "$source_dir/samples/garden.mpo" "$compare/input/Ωmega.mpo"
 if [ -d "$samples_dir" ]; then
