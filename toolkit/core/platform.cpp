@@ -98,7 +98,15 @@ FILE* open_without_waiting(const char* path, int flags, const char* mode) {
 
 FILE* open_input(const char* path) {
 #if defined(_WIN32)
-    return fopen(path, "rb");
+    FILE* f = fopen(path, "rb");
+    if (f != nullptr) return f;
+    // Folders cannot be opened as streams: NUL stands in, which is_regular_file refuses as Linux does.
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+        return fopen("NUL", "rb");
+    }
+    return nullptr;
 #else
     return open_without_waiting(path, O_RDONLY, "rb");
 #endif
@@ -113,7 +121,24 @@ FILE* open_output(const char* path) {
 }
 
 FILE* open_temporary() {
+#if defined(_WIN32)
+    // MSVCRT's tmpfile() creates its file in the root of the current drive,
+    // which takes administrator rights, and its names collide between
+    // processes; GetTempFileNameW creates a file of a new name in the user's
+    // temporary folder, whatever characters its path has.
+    wchar_t folder[MAX_PATH + 1];
+    const DWORD length = GetTempPathW(MAX_PATH + 1, folder);
+    if (length == 0 || length > MAX_PATH) return nullptr;
+    wchar_t name[MAX_PATH];
+    if (GetTempFileNameW(folder, L"mpo", 0, name) == 0) return nullptr;
+    // T: temporary, kept out of the disk while the cache has room; D: deleted
+    // on close, also when the process ends in any other way.
+    FILE* f = _wfopen(name, L"w+bTD");
+    if (f == nullptr) DeleteFileW(name);
+    return f;
+#else
     return tmpfile();
+#endif
 }
 
 bool is_regular_file(FILE* f) {

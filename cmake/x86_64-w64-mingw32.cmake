@@ -1,0 +1,6 @@
+# Cross-building for 64-bit Windows with Debian's MinGW-w64; see
+# scripts/windows.sh for the whole build.
+#   cmake -DCMAKE_TOOLCHAIN_FILE=cmake/x86_64-w64-mingw32.cmake -DWINDOWS_DEPS_PREFIX=DIR ...
+set(MINGW_TRIPLET x86_64-w64-mingw32)
+set(CMAKE_SYSTEM_PROCESSOR AMD64)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)
