@@ -51,9 +51,12 @@ void print_usage(const char* summary) {
     printf("Usage: %s FILE.mpo...\n%s", name, summary);
     printf(
         "Outputs are written beside each input and replace files of the same name.\n"
-        "Only names ending in .mpo or .MPO are converted; there are no options.\n"
-        "Exit status: 0 when every file was converted, 1 when some file was not\n"
-        "(the others were), 255 when an input could not be opened (the run stops).\n"
+        "Only names ending in .mpo or .MPO are converted, others are skipped.\n"
+        "--help and --version are options only when alone: any other argument,\n"
+        "and any argument of a longer list, is a file name.\n"
+        "Exit status: 0 when every file was converted or skipped, 1 when some file\n"
+        "was not (the others were), 255 when an input could not be opened (the run\n"
+        "stops there).\n"
         "More in the manual page: man %s\n",
         name);
 }
