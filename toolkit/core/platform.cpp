@@ -1,5 +1,6 @@
 #include "platform.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -11,7 +12,6 @@
 #include <io.h>
 #include <windows.h>
 #else
-#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -114,7 +114,21 @@ FILE* open_input(const char* path) {
 
 FILE* open_output(const char* path) {
 #if defined(_WIN32)
-    return fopen(path, "wb");
+    // Shared for deletion: Windows removes no open file otherwise, and a fatal
+    // library error exits with the output open (exit closes the streams only
+    // after the cleanup that removes it).
+    const HANDLE handle =
+        CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return fopen(path, "wb");  // fails alike, and sets errno
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+    if (fd == -1) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    FILE* f = _fdopen(fd, "wb");
+    if (f == nullptr) (void)_close(fd);
+    return f;
 #else
     return open_without_waiting(path, O_WRONLY | O_CREAT | O_TRUNC, "wb");
 #endif
