@@ -2,8 +2,9 @@
 // and exit statuses, and the pictures it writes, byte for byte.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
+#if !defined(_WIN32)
 #include <unistd.h>
+#endif
 
 #include "test_support.hpp"
 
@@ -135,6 +136,7 @@ TEST(Splitter, SinglePictureAndNoPicture) {
     EXPECT_FALSE(file_exists(dir / "none_L.jpg"));
 }
 
+#if !defined(_WIN32)  // the full disk is /dev/full, reached through a symlink
 TEST(Splitter, FailedWriteIsReportedAndTheIncompleteFileRemoved) {
     ScratchDir dir;
     // A small picture fails when the output is closed, a large one while it
@@ -159,6 +161,7 @@ TEST(Splitter, FailedWriteIsReportedAndTheIncompleteFileRemoved) {
     EXPECT_EQ(read_file(dir / "small_R.jpg"), small.pictures[1]);
     EXPECT_EQ(read_file(dir / "large_R.jpg"), large.pictures[1]);
 }
+#endif
 
 TEST(Splitter, MoreThan127PicturesKeepsTheFirst127) {
     ScratchDir dir;
@@ -204,7 +207,7 @@ TEST(RealFiles, SplitsCameraFilesAtTheirPictureStarts) {
             expected_out += writing(names[k]);
         }
         EXPECT_EQ(r.out, expected_out) << c.name;
-        unlink((dir / "cam_L.jpg").c_str());
-        unlink((dir / "cam_R.jpg").c_str());
+        (void)remove((dir / "cam_L.jpg").c_str());
+        (void)remove((dir / "cam_R.jpg").c_str());
     }
 }
