@@ -6,7 +6,9 @@
 #include <unistd.h>
 #endif
 
-#include "test_support.hpp"
+#include <filesystem>
+
+#include "jpeg_support.hpp"
 
 namespace {
 
@@ -88,6 +90,35 @@ TEST(BatchFrame, HelpAndVersionAloneAreAnswered) {
         EXPECT_EQ(as_files.out, std::string(tool.banner) + "Error when reading file\n");
         const RunResult named = run_tool(tool.name, {"./--help"}, dir.path);
         EXPECT_EQ(named.out, std::string(tool.banner) + "File ./--help has not the right extension\n");
+    }
+}
+
+// Names outside ASCII (and with a space, which a Windows command line must
+// quote) reach every tool and come back unchanged in its messages and output
+// names; on Windows through the programs' UTF-8 code page. A folder among
+// the arguments is refused and the batch goes on.
+TEST(BatchFrame, NamesOutsideAsciiAndFoldersAmongTheArguments) {
+    ScratchDir dir;
+    const Bytes mpo = garden_mpo(16, 12).file;
+    for (const char* name : {"写真.mpo", "Ωmega shot.mpo"}) write_file(dir / name, mpo);
+    ASSERT_TRUE(std::filesystem::create_directory(std::filesystem::u8path(dir / "d.mpo")));
+    for (const Tool& tool : {kSplit, kDubois, kColour, kJps}) {
+        SCOPED_TRACE(tool.name);
+        const auto outputs = [&](const std::string& stem) {
+            return tool.suffix != nullptr ? std::vector<std::string>{stem + tool.suffix}
+                                          : std::vector<std::string>{stem + "_L.jpg", stem + "_R.jpg"};
+        };
+        std::string expected = tool.banner;
+        for (const std::string& name : outputs("写真")) expected += writing(name);
+        expected += "File d.mpo is not a regular file\n";
+        for (const std::string& name : outputs("Ωmega shot")) expected += writing(name);
+        const RunResult r = run_tool(tool.name, {"写真.mpo", "d.mpo", "Ωmega shot.mpo"}, dir.path);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, expected);
+        EXPECT_EQ(r.err, "");
+        for (const char* stem : {"写真", "Ωmega shot"}) {
+            for (const std::string& name : outputs(stem)) EXPECT_TRUE(file_exists(dir / name)) << name;
+        }
     }
 }
 
