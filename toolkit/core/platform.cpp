@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
@@ -142,9 +143,17 @@ FILE* open_temporary() {
     // temporary folder, whatever characters its path has.
     wchar_t folder[MAX_PATH + 1];
     const DWORD length = GetTempPathW(MAX_PATH + 1, folder);
-    if (length == 0 || length > MAX_PATH) return nullptr;
+    if (length == 0 || length > MAX_PATH) {
+        errno = ENAMETOOLONG;
+        return nullptr;
+    }
     wchar_t name[MAX_PATH];
-    if (GetTempFileNameW(folder, L"mpo", 0, name) == 0) return nullptr;
+    if (GetTempFileNameW(folder, L"mpo", 0, name) == 0) {
+        // The caller reports errno, which Windows' own calls leave alone.
+        const DWORD error = GetLastError();
+        errno = error == ERROR_ACCESS_DENIED ? EACCES : error == ERROR_DISK_FULL ? ENOSPC : ENOENT;
+        return nullptr;
+    }
     // T: temporary, kept out of the disk while the cache has room; D: deleted
     // on close, also when the process ends in any other way.
     FILE* f = _wfopen(name, L"w+bTD");
