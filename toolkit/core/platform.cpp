@@ -190,6 +190,33 @@ long long tell_file(FILE* f) {
 #endif
 }
 
+#if defined(_WIN32)
+namespace {
+
+UINT g_console_code_page = 0;
+
+void restore_console() {
+    (void)fflush(stdout);  // what is still buffered is shown in its code page too
+    (void)SetConsoleOutputCP(g_console_code_page);
+}
+
+}  // namespace
+#endif
+
+void prepare_console() {
+#if defined(_WIN32)
+    // File names reach the messages in the process's code page (UTF-8 by the
+    // manifest, where Windows honours it), which a console shows as such only
+    // in that code page, not in its own (an OEM one). The console is the
+    // user's shell's too: its code page is set back at exit.
+    const UINT messages = GetACP();
+    g_console_code_page = GetConsoleOutputCP();  // 0: no console
+    if (g_console_code_page != 0 && g_console_code_page != messages && SetConsoleOutputCP(messages)) {
+        (void)atexit(restore_console);
+    }
+#endif
+}
+
 size_t physical_memory() {
 #if defined(_WIN32)
     MEMORYSTATUSEX status;
