@@ -95,7 +95,11 @@ std::vector<InputRecord> record_inputs(const std::vector<std::string>& paths) {
         InputRecord record = record_of(path);
         if (!fs::exists(record.status)) throw std::runtime_error("no input " + path);
         record.compared = fs::is_regular_file(record.status) && record.size <= kLargestComparedInput;
-        if (record.compared) record.bytes = read_file(path);
+        try {
+            if (record.compared) record.bytes = read_file(path);
+        } catch (const std::runtime_error&) {
+            record.compared = false;  // unreadable to this user (not root): the rest is still compared
+        }
         records.push_back(record);
     }
     return records;
