@@ -3,16 +3,18 @@
 # BUILD_DIR/stereo-mpo-tools-VERSION-win64.zip and checks what a Windows user
 # gets: the programs unpacked from the ZIP, run under Wine, write the same
 # bytes as a native Linux build for the shipped sample and every camera file
-# in ../shared/samples/mpo, and print the same messages. A 32-bit build is
-# made too (this machine cannot run it). Any compiler warning fails the run.
+# in ../shared/samples/mpo, and print the same messages. The test suite is
+# built for Windows too and run under Wine. A 32-bit build is made too (this
+# machine cannot run it). Any compiler warning fails the run.
 #   scripts/windows.sh BUILD_DIR
 # Runs as root on Debian: installs what is missing with apt-get and fetches
 # libjpeg-turbo's Debian source (Debian ships no MinGW build of it).
 set -eu
 
-# The test suite does not compile for Windows yet. ON builds it into the
-# x86_64 tree and runs it under Wine with ctest.
-BUILD_WINDOWS_TESTS=OFF
+# ON builds the test suite into the x86_64 tree and runs it under Wine with
+# ctest (what needs POSIX machinery skips or is left out, saying why); OFF
+# makes the ZIP alone, a little sooner.
+BUILD_WINDOWS_TESTS=ON
 
 if [ $# -ne 1 ]; then
     echo "usage: $0 BUILD_DIR" >&2

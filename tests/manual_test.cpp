@@ -6,10 +6,12 @@
 // here.
 #include <gtest/gtest.h>
 
+#if !defined(_WIN32)
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <filesystem>
@@ -89,6 +91,10 @@ struct Rendered {
 // Runs a program found in PATH, without a shell, its two output streams kept
 // apart in files.
 Rendered run_program(const std::vector<std::string>& args) {
+#if defined(_WIN32)
+    (void)args;  // groff runs on POSIX only: Windows builds render their pages while building
+    return Rendered();
+#else
     ScratchDir dir;
     const std::string out_path = dir / "out";
     const std::string err_path = dir / "err";
@@ -112,6 +118,7 @@ Rendered run_program(const std::vector<std::string>& args) {
     }
     posix_spawn_file_actions_destroy(&actions);
     return r;
+#endif
 }
 
 bool have_groff() {

@@ -1,5 +1,15 @@
 #include "test_support.hpp"
 
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+
+#include "platform.hpp"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -7,15 +17,111 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <cstdlib>
-#include <cstring>
-#include <stdexcept>
+#endif
 
 namespace {
 std::string g_bin_dir;
 std::string g_samples_dir;
 
+// The child's command line as a list: the wrapper, then the program.
+std::vector<std::string> command_of(const std::string& tool, const std::vector<std::string>& args,
+                                    const RunOptions& options) {
+    std::vector<std::string> command = options.wrapper;
+#if defined(_WIN32)
+    command.push_back(g_bin_dir + "/" + tool + ".exe");
+#else
+    command.push_back(g_bin_dir + "/" + tool);
+#endif
+    command.insert(command.end(), args.begin(), args.end());
+    return command;
+}
+
+#if defined(_WIN32)
+std::wstring widened(const std::string& text) {
+    if (text.empty()) return std::wstring();
+    const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(),
+                                           static_cast<int>(text.size()), nullptr, 0);
+    if (length <= 0) throw std::runtime_error("not UTF-8: " + text);
+    std::wstring wide(static_cast<size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], length);
+    return wide;
+}
+
+// Appends one argument so that the C runtime of the child splits it back out
+// unchanged: quoted when it has blanks or quotes or is empty; backslashes
+// doubled only before a quote, which gets one of its own.
+void append_argument(std::wstring* line, const std::wstring& arg) {
+    if (!line->empty()) *line += L' ';
+    if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
+        *line += arg;
+        return;
+    }
+    *line += L'"';
+    size_t backslashes = 0;
+    for (const wchar_t c : arg) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        line->append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+        backslashes = 0;
+        *line += c;
+    }
+    line->append(2 * backslashes, L'\\');
+    *line += L'"';
+}
+
+// The test's environment with `extra` added, as CreateProcessW takes it.
+std::wstring environment_with(const std::vector<std::string>& extra) {
+    std::wstring block;
+    wchar_t* inherited = GetEnvironmentStringsW();
+    for (const wchar_t* entry = inherited; *entry != L'\0'; entry += wcslen(entry) + 1) {
+        bool replaced = false;
+        for (const std::string& e : extra) {
+            const std::wstring name = widened(e.substr(0, e.find('=') + 1));
+            replaced = replaced || _wcsnicmp(entry, name.c_str(), name.size()) == 0;  // names ignore case
+        }
+        if (!replaced) block.append(entry).push_back(L'\0');
+    }
+    FreeEnvironmentStringsW(inherited);
+    for (const std::string& e : extra) block.append(widened(e)).push_back(L'\0');
+    block.push_back(L'\0');
+    return block;
+}
+
+// A file that takes one of the child's outputs, read once the child has
+// ended (so neither output can fill up and stall it); gone once closed.
+HANDLE output_file() {
+    wchar_t folder[MAX_PATH + 1];
+    wchar_t name[MAX_PATH];
+    const DWORD length = GetTempPathW(MAX_PATH + 1, folder);
+    if (length == 0 || length > MAX_PATH || GetTempFileNameW(folder, L"out", 0, name) == 0) {
+        throw std::runtime_error("cannot name a file for a tool's output");
+    }
+    SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
+    const HANDLE file =
+        CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited,
+                    CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (file == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot create a file for a tool's output");
+    return file;
+}
+
+std::string contents_of(HANDLE file) {
+    std::string text;
+    char buffer[65536];
+    DWORD n = 0;
+    SetFilePointer(file, 0, nullptr, FILE_BEGIN);
+    while (ReadFile(file, buffer, sizeof buffer, &n, nullptr) && n > 0) text.append(buffer, n);
+    CloseHandle(file);
+    // The tools' streams are in text mode, which writes every \n as \r\n; the
+    // tests compare the text as written on POSIX.
+    std::string lines;
+    for (size_t k = 0; k < text.size(); ++k) {
+        if (text[k] != '\r' || k + 1 == text.size() || text[k + 1] != '\n') lines += text[k];
+    }
+    return lines;
+}
+#else
 void remove_tree(const std::string& path) {
     struct stat st;
     if (lstat(path.c_str(), &st) != 0) return;
@@ -58,6 +164,7 @@ void drain(int out_fd, int err_fd, RunResult* result) {
         }
     }
 }
+#endif
 }  // namespace
 
 void set_test_dirs(const std::string& bin, const std::string& samples) {
@@ -73,8 +180,9 @@ const std::string& samples_dir() {
 }
 
 bool samples_dir_absent() {
-    struct stat st;
-    return g_samples_dir.empty() || stat(g_samples_dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode);
+    std::error_code error;
+    return g_samples_dir.empty() ||
+           !std::filesystem::is_directory(std::filesystem::u8path(g_samples_dir), error);
 }
 
 std::string sample_file(const char* name) {
@@ -101,20 +209,43 @@ void write_file(const std::string& path, const Bytes& data) {
 }
 
 bool file_exists(const std::string& path) {
+#if defined(_WIN32)
+    return GetFileAttributesW(widened(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+#else
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
+#endif
 }
 
 ScratchDir::ScratchDir() {
+#if defined(_WIN32)
+    static unsigned made = 0;
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const std::filesystem::path folder =
+            std::filesystem::temp_directory_path() /
+            ("stereo-test-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(made++));
+        if (std::filesystem::create_directory(folder)) {  // false: it exists
+            path = folder.u8string();
+            return;
+        }
+    }
+    throw std::runtime_error("cannot create a scratch folder");
+#else
     const char* base = getenv("TMPDIR");
     std::string pattern =
         std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/stereo-test-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot create a scratch folder");
     path = pattern;
+#endif
 }
 
 ScratchDir::~ScratchDir() {
+#if defined(_WIN32)
+    std::error_code error;
+    std::filesystem::remove_all(std::filesystem::u8path(path), error);  // nothing to do about a failure
+#else
     remove_tree(path);
+#endif
 }
 
 RunResult run_tool(const std::string& tool, const std::vector<std::string>& args, const std::string& cwd) {
@@ -127,13 +258,64 @@ RunResult run_tool(const std::string& tool, const std::vector<std::string>& args
     return finish_tool(&running);
 }
 
+#if defined(_WIN32)
 RunningTool start_tool(const std::string& tool, const std::vector<std::string>& args, const std::string& cwd,
                        const RunOptions& options) {
-    const std::string program = g_bin_dir + "/" + tool;
+    if (options.user >= 0) throw std::runtime_error("running as another user is POSIX only");
+    const std::vector<std::string> command = command_of(tool, args, options);
+    std::wstring line;
+    for (const std::string& a : command) append_argument(&line, widened(a));
+    std::wstring environment = options.env.empty() ? std::wstring() : environment_with(options.env);
+    const std::wstring folder = widened(cwd);
+
+    RunningTool running;
+    const HANDLE out = output_file(), err = output_file();
+    running.out = reinterpret_cast<intptr_t>(out);
+    running.err = reinterpret_cast<intptr_t>(err);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = out;
+    startup.hStdError = err;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(widened(command[0]).c_str(), &line[0], nullptr, nullptr, TRUE,
+                        CREATE_UNICODE_ENVIRONMENT, environment.empty() ? nullptr : &environment[0],
+                        folder.empty() ? nullptr : folder.c_str(), &startup, &process)) {
+        CloseHandle(out);
+        CloseHandle(err);
+        throw std::runtime_error("cannot start " + command[0]);
+    }
+    CloseHandle(process.hThread);
+    running.pid = static_cast<int>(process.dwProcessId);
+    running.process = reinterpret_cast<intptr_t>(process.hProcess);
+    return running;
+}
+
+RunResult finish_tool(RunningTool* running) {
+    const HANDLE process = reinterpret_cast<HANDLE>(running->process);
+    DWORD code = 0;
+    WaitForSingleObject(process, INFINITE);
+    GetExitCodeProcess(process, &code);
+    CloseHandle(process);
+    RunResult result;
+    result.out = contents_of(reinterpret_cast<HANDLE>(running->out));
+    result.err = contents_of(reinterpret_cast<HANDLE>(running->err));
+    // `return -1` ends with code 0xFFFFFFFF, which a POSIX shell shows as 255;
+    // other codes above 255 are exceptions (crashes): 128 and above, as signals.
+    result.status = code == 0xFFFFFFFF ? 255
+                    : code <= 255      ? static_cast<int>(code)
+                                       : 128 + static_cast<int>(code % 128);
+    *running = RunningTool();
+    return result;
+}
+#else
+RunningTool start_tool(const std::string& tool, const std::vector<std::string>& args, const std::string& cwd,
+                       const RunOptions& options) {
+    const std::vector<std::string> command = command_of(tool, args, options);
     std::vector<char*> argv;
-    for (const std::string& w : options.wrapper) argv.push_back(const_cast<char*>(w.c_str()));
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.reserve(command.size() + 1);
+    for (const std::string& a : command) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     const char* executable = argv[0];
 
@@ -182,20 +364,40 @@ RunningTool start_tool(const std::string& tool, const std::vector<std::string>& 
     close(err_pipe[1]);
     RunningTool running;
     running.pid = pid;
-    running.out_fd = out_pipe[0];
-    running.err_fd = err_pipe[0];
+    running.out = out_pipe[0];
+    running.err = err_pipe[0];
     return running;
 }
 
 RunResult finish_tool(RunningTool* running) {
     RunResult result;
-    drain(running->out_fd, running->err_fd, &result);
+    drain(static_cast<int>(running->out), static_cast<int>(running->err), &result);
     int status = 0;
     waitpid(running->pid, &status, 0);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     *running = RunningTool();
     return result;
 }
+#endif
+
+size_t installed_memory() {
+#if defined(_WIN32)
+    MEMORYSTATUSEX status;
+    status.dwLength = sizeof status;
+    return GlobalMemoryStatusEx(&status) ? static_cast<size_t>(status.ullTotalPhys) : SIZE_MAX;
+#else
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGE_SIZE);
+    return pages > 0 && page_size > 0 ? static_cast<size_t>(pages) * static_cast<size_t>(page_size)
+                                      : SIZE_MAX;
+#endif
+}
+
+#if defined(_WIN32)
+const char* const kFolderOpenedAsFile = "Permission denied";
+#else
+const char* const kFolderOpenedAsFile = "Is a directory";
+#endif
 
 const Tool kSplit = {"brantelix",
                      "******************************\n****  BRANTELIX   T.Varno ****\n"
@@ -249,8 +451,8 @@ Bytes fake_picture(const Bytes& header, size_t data_length, unsigned seed) {
 }
 
 FILE* temp_file_holding(const Bytes& data) {
-    FILE* f = tmpfile();
-    if (f == nullptr) throw std::runtime_error("tmpfile failed");
+    FILE* f = open_temporary();
+    if (f == nullptr) throw std::runtime_error("no temporary file");
     if (!data.empty() && fwrite(data.data(), 1, data.size(), f) != data.size()) {
         (void)fclose(f);
         throw std::runtime_error("short write to a temporary file");

@@ -68,15 +68,26 @@ RunResult run_tool(const std::string& tool, const std::vector<std::string>& args
 
 // A tool started and not yet waited for, so that a test can act on it while
 // it runs (send it a signal, say); finish_tool then collects its output and
-// status. POSIX only, like run_tool.
+// status.
 struct RunningTool {
     int pid = -1;
-    int out_fd = -1;
-    int err_fd = -1;
+    // What finish_tool reads and releases: the pipes (POSIX), or the process
+    // handle and the files that take its two outputs (Windows).
+    intptr_t process = 0;
+    intptr_t out = -1;
+    intptr_t err = -1;
 };
 RunningTool start_tool(const std::string& tool, const std::vector<std::string>& args, const std::string& cwd,
                        const RunOptions& options = RunOptions());
 RunResult finish_tool(RunningTool* running);
+
+// The machine's physical memory in bytes (SIZE_MAX when unknown), found
+// apart from the toolkit's physical_memory, whose decisions tests check.
+size_t installed_memory();
+
+// strerror's text for a folder opened as a file to write: Windows' C library
+// gives EACCES where POSIX gives EISDIR.
+extern const char* const kFolderOpenedAsFile;
 
 // The four programs as the tests see them. The splitter's suffix is nullptr:
 // it names its outputs itself (split_output_name).
@@ -105,7 +116,7 @@ Bytes segment(int marker, const Bytes& payload);
 // (no FF D8 in it), EOI. `seed` varies the data so pictures differ.
 Bytes fake_picture(const Bytes& header, size_t data_length, unsigned seed);
 
-// A temporary file (tmpfile) holding `data`, read from its start; throws
+// A temporary file (open_temporary) holding `data`, read from its start; throws
 // when it cannot be made or filled, so that no test runs on a short stream.
 FILE* temp_file_holding(const Bytes& data);
 

@@ -81,6 +81,7 @@ bool convert(FILE* in, const char* arg, FileHook hook) {
 }  // namespace
 
 int run_batch(int argc, char** argv, const char* banner, const char* summary, FileHook hook) {
+    prepare_console();
     set_program_name(argc > 0 ? argv[0] : nullptr);
     // Only a lone option is one: with other arguments, every argument is a
     // file, as scripts that pass names beginning with a dash rely on.

@@ -1,8 +1,10 @@
 #include "platform.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
@@ -11,7 +13,6 @@
 #include <io.h>
 #include <windows.h>
 #else
-#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -114,7 +115,21 @@ FILE* open_input(const char* path) {
 
 FILE* open_output(const char* path) {
 #if defined(_WIN32)
-    return fopen(path, "wb");
+    // Shared for deletion: Windows removes no open file otherwise, and a fatal
+    // library error exits with the output open (exit closes the streams only
+    // after the cleanup that removes it).
+    const HANDLE handle =
+        CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return fopen(path, "wb");  // fails alike, and sets errno
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+    if (fd == -1) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    FILE* f = _fdopen(fd, "wb");
+    if (f == nullptr) (void)_close(fd);
+    return f;
 #else
     return open_without_waiting(path, O_WRONLY | O_CREAT | O_TRUNC, "wb");
 #endif
@@ -128,9 +143,17 @@ FILE* open_temporary() {
     // temporary folder, whatever characters its path has.
     wchar_t folder[MAX_PATH + 1];
     const DWORD length = GetTempPathW(MAX_PATH + 1, folder);
-    if (length == 0 || length > MAX_PATH) return nullptr;
+    if (length == 0 || length > MAX_PATH) {
+        errno = ENAMETOOLONG;
+        return nullptr;
+    }
     wchar_t name[MAX_PATH];
-    if (GetTempFileNameW(folder, L"mpo", 0, name) == 0) return nullptr;
+    if (GetTempFileNameW(folder, L"mpo", 0, name) == 0) {
+        // The caller reports errno, which Windows' own calls leave alone.
+        const DWORD error = GetLastError();
+        errno = error == ERROR_ACCESS_DENIED ? EACCES : error == ERROR_DISK_FULL ? ENOSPC : ENOENT;
+        return nullptr;
+    }
     // T: temporary, kept out of the disk while the cache has room; D: deleted
     // on close, also when the process ends in any other way.
     FILE* f = _wfopen(name, L"w+bTD");
@@ -164,6 +187,33 @@ long long tell_file(FILE* f) {
     return _ftelli64(f);
 #else
     return static_cast<long long>(ftello(f));
+#endif
+}
+
+#if defined(_WIN32)
+namespace {
+
+UINT g_console_code_page = 0;
+
+void restore_console() {
+    (void)fflush(stdout);  // what is still buffered is shown in its code page too
+    (void)SetConsoleOutputCP(g_console_code_page);
+}
+
+}  // namespace
+#endif
+
+void prepare_console() {
+#if defined(_WIN32)
+    // File names reach the messages in the process's code page (UTF-8 by the
+    // manifest, where Windows honours it), which a console shows as such only
+    // in that code page, not in its own (an OEM one). The console is the
+    // user's shell's too: its code page is set back at exit.
+    const UINT messages = GetACP();
+    g_console_code_page = GetConsoleOutputCP();  // 0: no console
+    if (g_console_code_page != 0 && g_console_code_page != messages && SetConsoleOutputCP(messages)) {
+        (void)atexit(restore_console);
+    }
 #endif
 }
 

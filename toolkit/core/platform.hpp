@@ -1,6 +1,7 @@
 // Everything that differs between the systems the tools run on, in one
-// place: how files are opened, measured and staged, and how much memory the
-// machine has. The tools and the rest of the toolkit call only these.
+// place: how files are opened, measured and staged, how much memory the
+// machine has, and the console's code page. The tools and the rest of the
+// toolkit call only these.
 #ifndef STEREO_TOOLKIT_PLATFORM_HPP
 #define STEREO_TOOLKIT_PLATFORM_HPP
 
@@ -51,6 +52,10 @@ void watch_output(const char* name);
 void release_output();
 // The output is incomplete: it is removed now.
 void discard_output();
+
+// Lets a Windows console show the file names in the messages as they are
+// (UTF-8); does nothing elsewhere, or when there is no console.
+void prepare_console();
 
 // The machine's physical memory in bytes; SIZE_MAX when it cannot be told.
 size_t physical_memory();
