@@ -94,11 +94,6 @@ int run_batch(int argc, char** argv, const char* banner, const char* summary, Fi
         return kAllConverted;
     }
 
-    // Each line goes out as it is printed, also into a pipe: a script that
-    // follows the batch sees each file when it is done, and the lines of the
-    // files finished before an interrupt are not lost with a full buffer.
-    static const bool line_buffered = setvbuf(stdout, nullptr, _IOLBF, BUFSIZ) == 0;
-    (void)line_buffered;  // a stream that keeps its buffering loses nothing but the pace
     printf("%s", banner);
     int status = kAllConverted;
     for (int i = 1; i < argc; ++i) {

@@ -204,17 +204,26 @@ void restore_console() {
 #endif
 
 void prepare_console() {
+    static const bool prepared = [] {
 #if defined(_WIN32)
-    // File names reach the messages in the process's code page (UTF-8 by the
-    // manifest, where Windows honours it), which a console shows as such only
-    // in that code page, not in its own (an OEM one). The console is the
-    // user's shell's too: its code page is set back at exit.
-    const UINT messages = GetACP();
-    g_console_code_page = GetConsoleOutputCP();  // 0: no console
-    if (g_console_code_page != 0 && g_console_code_page != messages && SetConsoleOutputCP(messages)) {
-        (void)atexit(restore_console);
-    }
+        // The Windows C library takes line buffering for full buffering: no
+        // buffer is the nearest to it.
+        (void)setvbuf(stdout, nullptr, _IONBF, 0);
+        // File names reach the messages in the process's code page (UTF-8 by
+        // the manifest, where Windows honours it), which a console shows as
+        // such only in that code page, not in its own (an OEM one). The
+        // console is the user's shell's too: its code page is set back at exit.
+        const UINT messages = GetACP();
+        g_console_code_page = GetConsoleOutputCP();  // 0: no console
+        if (g_console_code_page != 0 && g_console_code_page != messages && SetConsoleOutputCP(messages)) {
+            (void)atexit(restore_console);
+        }
+#else
+        (void)setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
 #endif
+        return true;
+    }();
+    (void)prepared;
 }
 
 size_t physical_memory() {

@@ -53,8 +53,11 @@ void release_output();
 // The output is incomplete: it is removed now.
 void discard_output();
 
-// Lets a Windows console show the file names in the messages as they are
-// (UTF-8); does nothing elsewhere, or when there is no console.
+// Prepares standard output for the messages, once: each line goes out as it
+// is printed, also into a pipe, so that a script following the batch sees
+// each file when it is done, and the lines of the files finished before an
+// interrupt are not lost with a full buffer. A Windows console is also set
+// to show the file names in the messages as they are (UTF-8).
 void prepare_console();
 
 // The machine's physical memory in bytes; SIZE_MAX when it cannot be told.
