@@ -136,6 +136,12 @@ bool start_stereo_output(const std::string& output_name, StereoRows* rows) {
     return true;
 }
 
+bool start_composing(FILE* in, StartTable* table, int count, const char* arg, const char* suffix,
+                     size_t views_per_row, StereoRows* rows) {
+    return load_stereo_pair(in, table, count, arg, views_per_row, rows) &&
+           start_stereo_output(derive_output_name(arg, suffix), rows);
+}
+
 bool next_stereo_row(StereoRows* rows) {
     if (rows->next_in_group == rows->rows_in_group) {
         // The group is composed: on to the encoder, and the next one in.

@@ -7,8 +7,7 @@
 // A composing tool's hook:
 //
 //     StereoRows rows;
-//     if (!load_stereo_pair(in, table, count, arg, kViews, &rows) ||
-//         !start_stereo_output(derive_output_name(arg, kSuffix), &rows)) return false;
+//     if (!start_composing(in, table, count, arg, kSuffix, kViews, &rows)) return false;
 //     while (next_stereo_row(&rows)) rule(rows.left, rows.right, rows.out, rows.width);
 //     return finish_stereo_output(&rows);
 //
@@ -76,6 +75,11 @@ bool load_stereo_pair(FILE* in, StartTable* table, int count, const char* arg, s
 // Announces the output ("Writing file NAME"), creates it and starts decoding
 // and encoding. Returns false when the output cannot be created.
 bool start_stereo_output(const std::string& output_name, StereoRows* rows);
+
+// load_stereo_pair, then start_stereo_output under the argument's name with
+// its extension replaced by `suffix`.
+bool start_composing(FILE* in, StartTable* table, int count, const char* arg, const char* suffix,
+                     size_t views_per_row, StereoRows* rows);
 
 // Moves to the next row: `left`, `right` and `out` then point at it. Returns
 // false after the last row, once every row was handed to the encoder.

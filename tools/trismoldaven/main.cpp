@@ -19,10 +19,7 @@ constexpr size_t kViewsPerRow = 1;
 
 bool make_anaglyph(FILE* in, StartTable* table, int count, const char* arg) {
     StereoRows rows;
-    if (!load_stereo_pair(in, table, count, arg, kViewsPerRow, &rows) ||
-        !start_stereo_output(derive_output_name(arg, kSuffix), &rows)) {
-        return false;
-    }
+    if (!start_composing(in, table, count, arg, kSuffix, kViewsPerRow, &rows)) return false;
     while (next_stereo_row(&rows)) colour_anaglyph(rows.left, rows.right, rows.out, rows.width);
     return finish_stereo_output(&rows);
 }

@@ -21,10 +21,7 @@ constexpr size_t kViewsPerRow = 2;
 
 bool make_jps(FILE* in, StartTable* table, int count, const char* arg) {
     StereoRows rows;
-    if (!load_stereo_pair(in, table, count, arg, kViewsPerRow, &rows) ||
-        !start_stereo_output(derive_output_name(arg, kSuffix), &rows)) {
-        return false;
-    }
+    if (!start_composing(in, table, count, arg, kSuffix, kViewsPerRow, &rows)) return false;
     while (next_stereo_row(&rows)) side_by_side(rows.left, rows.right, rows.out, rows.width);
     return finish_stereo_output(&rows);
 }
