@@ -120,6 +120,30 @@ std::string derive_output_name(const char* arg, const char* suffix) {
     return std::string(arg, kept) + suffix;
 }
 
+FILE* create_output(const std::string& name) {
+    watch_output(name.c_str());
+    FILE* out = open_output(name.c_str());
+    if (out == nullptr) {
+        const int error = errno;
+        release_output();  // never created: whatever has the name is not ours
+        report_output_open_error(name, error);
+    }
+    return out;
+}
+
+bool close_output(FilePtr* out, const std::string& name, bool written, int error) {
+    const bool closed = close_file(out);
+    if (written && !closed) error = errno;
+    if (!written || !closed) {
+        // A truncated picture must not pass for a finished one.
+        discard_output();
+        report_write_error(name, error);
+        return false;
+    }
+    release_output();
+    return true;
+}
+
 void report_writing(const std::string& output_name) {
     printf("Writing file %s\n", output_name.c_str());
 }

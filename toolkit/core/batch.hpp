@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <string>
 
+#include "file_io.hpp"
 #include "locator.hpp"
 
 // A tool's per-file work: called with the open input, its located starts and
@@ -34,6 +35,17 @@ int run_batch(int argc, char** argv, const char* banner, const char* summary, Fi
 // The argument with its last four characters (the extension) replaced by
 // `suffix`; any directory part is kept, so outputs land beside the input.
 std::string derive_output_name(const char* arg, const char* suffix);
+
+// Creates the output `name` for writing. Until close_output, it is removed
+// if the process is stopped or a fatal library error ends it, so that no
+// truncated picture stays behind; `name` must stay valid until then. Returns
+// nullptr, having reported why, when the output cannot be created.
+FILE* create_output(const std::string& name);
+
+// Closes an output from create_output. When `written` is false (`error`
+// saying why) or the close fails, the incomplete output is removed and the
+// failure reported, and false is returned.
+bool close_output(FilePtr* out, const std::string& name, bool written, int error);
 
 // Messages shared by several tools, printed on standard output; those of a
 // failure that the system can explain follow its reason on standard error.

@@ -1,7 +1,5 @@
 #include "jpeg_io.hpp"
 
-#include <cerrno>
-
 #include "batch.hpp"
 
 namespace {
@@ -66,14 +64,8 @@ void finish_jpeg_read(JpegReader* reader) {
 int write_jpeg_file(const HeaderRecord& header, const std::string& filename, const char* arg,
                     JpegWriter* writer) {
     writer->name = filename;
-    watch_output(writer->name.c_str());
-    writer->file.reset(open_output(filename.c_str()));
-    if (!writer->file) {
-        const int error = errno;
-        release_output();  // never created: whatever has the name is not ours
-        report_output_open_error(filename, error);
-        return -1;
-    }
+    writer->file.reset(create_output(writer->name));
+    if (!writer->file) return -1;
 
     jpeg_compress_struct* cinfo = &writer->cinfo;
     use_error_manager(reinterpret_cast<j_common_ptr>(cinfo), &writer->jerr);
@@ -102,13 +94,5 @@ int finish_jpeg_file(JpegWriter* writer) {
     jpeg_finish_compress(&writer->cinfo);
     // The library has flushed and checked its own writes; what the system
     // still holds back must reach the file too, or the picture is incomplete.
-    const bool closed = close_file(&writer->file);
-    if (!closed) {
-        const int error = errno;
-        discard_output();
-        report_write_error(writer->name, error);
-        return -1;
-    }
-    release_output();
-    return 1;
+    return close_output(&writer->file, writer->name, true, 0) ? 1 : -1;
 }

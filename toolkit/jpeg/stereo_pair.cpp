@@ -12,9 +12,6 @@ namespace {
 
 constexpr int kRgbComponents = 3;
 
-// libjpeg writes pictures of at most 65500 pixels a side (JPEG_MAX_DIMENSION).
-constexpr size_t kMaxJpegSide = 65500;
-
 // The tools hold a few rows, not whole views, but what a view may declare is
 // still bounded: a few hundred bytes can declare 65500 x 65500 pixels, which
 // would be decoded and encoded as minutes of grey, and libjpeg keeps all the
@@ -109,7 +106,8 @@ bool load_stereo_pair(FILE* in, StartTable* table, int count, const char* arg, s
         printf("File %s has views that are not RGB\n", arg);
         return false;
     }
-    if (left.image_width > kMaxJpegSide / views_per_row) {
+    // libjpeg writes pictures of at most JPEG_MAX_DIMENSION pixels a side.
+    if (left.image_width > JPEG_MAX_DIMENSION / views_per_row) {
         printf("File %s is too wide for a side-by-side picture\n", arg);
         return false;
     }

@@ -3,7 +3,6 @@
 #include <cerrno>
 
 #include "batch.hpp"
-#include "file_io.hpp"
 
 namespace {
 
@@ -15,27 +14,12 @@ constexpr const char* kRightSuffix = "_R.jpg";
 bool write_picture(FILE* in, StartTable* table, int count, int j, const std::string& name,
                    ByteBuffer* buffer) {
     // The output is created before anything of its picture is read.
-    watch_output(name.c_str());
-    FilePtr out(open_output(name.c_str()));
-    if (!out) {
-        const int error = errno;
-        release_output();  // never created: whatever has the name is not ours
-        report_output_open_error(name, error);
-        return false;
-    }
+    FilePtr out(create_output(name));
+    if (!out) return false;
     const bool copied = copy_picture(in, table, count, j, out.get(), buffer);
-    int error = errno;
+    const int error = errno;
     if (copied) report_writing(name);
-    const bool closed = close_file(&out);
-    if (copied && !closed) error = errno;
-    if (!copied || !closed) {
-        // A truncated copy must not pass for the picture.
-        discard_output();
-        report_write_error(name, error);
-        return false;
-    }
-    release_output();
-    return true;
+    return close_output(&out, name, copied, error);
 }
 
 }  // namespace
