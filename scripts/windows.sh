@@ -52,49 +52,18 @@ missing=""
 for package in $packages; do
     dpkg -s "$package" >/dev/null 2>&1 || missing="$missing $package"
 done
-apt_updated=no
 if [ -n "$missing" ]; then
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq
-    apt_updated=yes
     # shellcheck disable=SC2086
     apt-get install -y -qq --no-install-recommends $missing >/dev/null
 fi
 
 # ------------------------------------------------------ libjpeg-turbo source
 # The same Debian version as the library the Linux build links, so that both
-# builds encode alike. apt-get source needs a deb-src entry: derived from the
-# machine's own Debian entries when there is none.
-have_deb_src() {
-    grep -qs '^deb-src ' /etc/apt/sources.list /etc/apt/sources.list.d/*.list ||
-        grep -qsE '^Types:.*deb-src' /etc/apt/sources.list.d/*.sources
-}
-jpeg_version=$(dpkg-query -W -f='${source:Version}' libjpeg-dev)
-jpeg_upstream=${jpeg_version#*:}
-jpeg_upstream=${jpeg_upstream%-*}
-jpeg_source=$build/deps/libjpeg-turbo-$jpeg_upstream
-if [ ! -d "$jpeg_source" ]; then
-    step "libjpeg-turbo $jpeg_version source"
-    if ! have_deb_src; then
-        if [ -f /etc/apt/sources.list.d/debian.sources ]; then
-            sed 's/^Types:.*/Types: deb-src/' /etc/apt/sources.list.d/debian.sources \
-                >/etc/apt/sources.list.d/debian-src.sources
-        elif grep -qs '^deb ' /etc/apt/sources.list; then
-            sed -n 's/^deb /deb-src /p' /etc/apt/sources.list >/etc/apt/sources.list.d/debian-src.list
-        else
-            fail "no Debian sources entry to derive a deb-src entry from"
-        fi
-        apt_updated=no
-    fi
-    if [ "$apt_updated" = no ]; then
-        apt-get update -qq
-    fi
-    mkdir -p "$build/deps"
-    (cd "$build/deps" && apt-get source "libjpeg-turbo=$jpeg_version") >"$build/deps/source.log" 2>&1 || {
-        cat "$build/deps/source.log" >&2
-        fail "apt-get source libjpeg-turbo=$jpeg_version failed"
-    }
-fi
+# builds encode alike.
+step "libjpeg-turbo source"
+jpeg_source=$("$source_dir/scripts/libjpeg_source.sh" "$build/deps") || fail "no libjpeg-turbo source"
 
 # ------------------------------------------------------------------- Wine
 # A private prefix, initialised in the background while the compilers run.
