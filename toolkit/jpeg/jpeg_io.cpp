@@ -2,6 +2,25 @@
 
 #include "batch.hpp"
 
+#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+// FUZZING BUILD ONLY (see jpeg_io.hpp): a fatal error goes back to the
+// fuzzer, after its message, when the fuzzer asks for it.
+std::jmp_buf* fuzzing_fatal_error_return = nullptr;
+
+namespace {
+
+void return_to_fuzzer(j_common_ptr cinfo) {
+    if (fuzzing_fatal_error_return != nullptr) {
+        (*cinfo->err->output_message)(cinfo);
+        std::longjmp(*fuzzing_fatal_error_return, 1);
+    }
+    jpeg_error_mgr standard;
+    jpeg_std_error(&standard)->error_exit(cinfo);
+}
+
+}  // namespace
+#endif
+
 namespace {
 
 // The library's message, under the tool's name and the input it concerns,
@@ -15,6 +34,9 @@ void print_library_message(j_common_ptr cinfo) {
 void use_error_manager(j_common_ptr cinfo, jpeg_error_mgr* jerr) {
     cinfo->err = jpeg_std_error(jerr);
     jerr->output_message = print_library_message;
+#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+    jerr->error_exit = return_to_fuzzer;
+#endif
 }
 
 }  // namespace

@@ -81,4 +81,18 @@ void write_jpeg_rows(JpegWriter* writer, JSAMPARRAY rows, JDIMENSION count);
 // reported).
 int finish_jpeg_file(JpegWriter* writer);
 
+#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+#include <csetjmp>
+// FUZZING BUILD ONLY: never in the shipped tools, which keep the library's
+// standard error exit. A fuzzer must survive a fatal library error to go on
+// with the next input, the way libjpeg-turbo's own fuzz targets do: while
+// this points at a jmp_buf, a fatal error prints its message as usual and
+// then longjmps there instead of ending the process. Between that setjmp and
+// the library, no frame may hold an object with a destructor (the jump would
+// skip it); the pipeline's state therefore lives in a StereoRows owned
+// outside the jump, whose destructor then releases everything and removes
+// the unfinished output. Null: the standard exit.
+extern std::jmp_buf* fuzzing_fatal_error_return;
+#endif
+
 #endif

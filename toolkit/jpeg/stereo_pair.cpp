@@ -48,6 +48,18 @@ bool stage_picture(FILE* in, StartTable* table, int count, int j, const char* ar
     return false;
 }
 
+// The copy buffer need not be larger than the larger of the two pictures:
+// a small file is staged without taking a whole copy chunk.
+size_t staging_buffer_size(FILE* in, StartTable* table, int count) {
+    long long larger = 0;
+    for (int j = 0; j < 2; ++j) {
+        if (!store_end_if_last(in, table, count, j)) return kCopyChunk;
+        const long long extent = static_cast<long long>((*table)[j + 1]) - (*table)[j];
+        if (extent > larger) larger = extent;
+    }
+    return larger < static_cast<long long>(kCopyChunk) ? static_cast<size_t>(larger) : kCopyChunk;
+}
+
 // Stages picture j and reads its header; false, having said why, when it
 // cannot be staged or declares more than the machine could hold.
 bool load_view(FILE* in, StartTable* table, int count, int j, const char* arg, ByteBuffer* buffer,
@@ -85,18 +97,19 @@ bool load_stereo_pair(FILE* in, StartTable* table, int count, const char* arg, s
     }
 
     HeaderRecord left, right;
-    {
-        // Only needed while the pictures are staged.
-        ByteBuffer buffer;
-        if (!make_copy_buffer(&buffer)) {
-            report_out_of_memory(arg);
-            return false;
-        }
-        if (!load_view(in, table, count, 0, arg, &buffer, &rows->left_stage, &rows->left_reader, &left) ||
-            !load_view(in, table, count, 1, arg, &buffer, &rows->right_stage, &rows->right_reader, &right)) {
-            return false;
-        }
+    // The staging buffer is only needed until both views are staged. It is
+    // held by `rows`, like everything else the pipeline owns, so that no frame
+    // between the hook and the library owns memory (see jpeg_io.hpp).
+    if (!allocate_buffer(&rows->stage_buffer, staging_buffer_size(in, table, count))) {
+        report_out_of_memory(arg);
+        return false;
     }
+    if (!load_view(in, table, count, 0, arg, &rows->stage_buffer, &rows->left_stage, &rows->left_reader, &left) ||
+        !load_view(in, table, count, 1, arg, &rows->stage_buffer, &rows->right_stage, &rows->right_reader,
+                   &right)) {
+        return false;
+    }
+    rows->stage_buffer = ByteBuffer();
 
     if (left.image_width != right.image_width || left.image_height != right.image_height) {
         printf("File %s has views of different sizes\n", arg);
@@ -136,8 +149,10 @@ bool start_stereo_output(const std::string& output_name, StereoRows* rows) {
 
 bool start_composing(FILE* in, StartTable* table, int count, const char* arg, const char* suffix,
                      size_t views_per_row, StereoRows* rows) {
-    return load_stereo_pair(in, table, count, arg, views_per_row, rows) &&
-           start_stereo_output(derive_output_name(arg, suffix), rows);
+    if (!load_stereo_pair(in, table, count, arg, views_per_row, rows)) return false;
+    // The name is kept in `rows` too, for the same reason as the staging buffer.
+    rows->writer.name = derive_output_name(arg, suffix);
+    return start_stereo_output(rows->writer.name, rows);
 }
 
 bool next_stereo_row(StereoRows* rows) {

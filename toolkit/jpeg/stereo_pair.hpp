@@ -45,6 +45,7 @@ struct StereoRows {
     // decoded from there, one independent reader per view.
     FilePtr left_stage;
     FilePtr right_stage;
+    ByteBuffer stage_buffer;  // only until both views are staged
     JpegReader left_reader;
     JpegReader right_reader;
     JpegWriter writer;
