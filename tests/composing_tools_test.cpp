@@ -96,6 +96,20 @@ TEST(ComposingTools, WriteExactlyTheComposedPictureForEveryEncoding) {
     const Decoded jps = decode(read_file(dir / "shot.jps"));
     EXPECT_EQ(jps.width, 58u);
     EXPECT_EQ(jps.height, 35u);
+
+    // Pictures after the pair (a camera's preview) are not composed, however
+    // they compare in size with the views, which are staged whole.
+    const StereoFile pair = garden_mpo(13, 11);
+    for (const Bytes& third : {camera_picture(3, 2, 0), camera_picture(160, 120, 1)}) {
+        write_file(dir / "three.mpo", concat({pair.file, third}));
+        for (const Tool& tool : kTools) {
+            const RunResult r = run_tool(tool.name, {"three.mpo"}, dir.path);
+            EXPECT_EQ(r.status, 0) << tool.name;
+            EXPECT_EQ(read_file(dir / output_of(tool, "three")),
+                      expected_output(tool, pair.left_jpeg, pair.right_jpeg))
+                << tool.name;
+        }
+    }
 }
 
 // Statuses: 1 when any argument was refused, the others converted; 255 when
