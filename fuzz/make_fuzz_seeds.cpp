@@ -1,16 +1,19 @@
-// Writes the seed corpus of the fuzzers into a folder: a handful of tiny
-// stereo files of the shapes the tools meet (camera MPOs with thumbnails and
-// an index, progressive and 4:4:4 pictures, bare JPEG pairs, three pictures,
-// greyscale views, views of different sizes, starts the locator must pass
-// over). Tiny pictures keep every fuzzing run fast; the mutations then reach
-// the same code paths as in a camera file.
+// Writes the seed corpora of the fuzzers: a handful of tiny stereo files of
+// the shapes the tools meet (camera MPOs with thumbnails and an index, 4:2:0,
+// 4:2:2, 4:4:4 and progressive pictures, restart markers, sizes that are not
+// whole blocks, bare JPEG pairs, three pictures, greyscale views, views of
+// different sizes, starts the locator must pass over) into SEEDS, and the
+// same files behind the byte that picks a rule into COMPOSE_SEEDS. Tiny
+// pictures keep every fuzzing run fast; the mutations then reach the same
+// code paths as in a camera file.
 //
-//     make_fuzz_seeds FOLDER
+//     make_fuzz_seeds SEEDS COMPOSE_SEEDS
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "stereo_sample.hpp"
@@ -67,11 +70,10 @@ Bytes bare_view(int width, int height, int eye, const JpegOptions& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        fprintf(stderr, "usage: make_fuzz_seeds FOLDER\n");
+    if (argc != 3) {
+        fprintf(stderr, "usage: make_fuzz_seeds SEEDS COMPOSE_SEEDS\n");
         return 2;
     }
-    const std::string folder = argv[1];
     try {
         JpegOptions plain;
         JpegOptions progressive;
@@ -85,27 +87,37 @@ int main(int argc, char** argv) {
         low_quality.v_samp = 1;
         JpegOptions no_jfif;
         no_jfif.jfif = false;
+        JpegOptions restarts;
+        restarts.restart_rows = 1;
 
-        bool ok = write_seed(folder, "camera_8x8.mpo", stereo(8, 8, plain));
-        ok = write_seed(folder, "camera_16x16_progressive.mpo", stereo(16, 16, progressive)) && ok;
-        ok = write_seed(folder, "camera_32x24_444.mpo", stereo(32, 24, full_chroma)) && ok;
-        ok = write_seed(folder, "camera_24x16_422.mpo", stereo(24, 16, low_quality)) && ok;
-        ok = write_seed(folder, "camera_1x1.mpo", stereo(1, 1, plain)) && ok;
-        ok = write_seed(folder, "three_pictures.mpo",
-                        stereo(16, 12, plain) + camera_view(16, 12, 0, 3, progressive)) &&
-             ok;
-        ok = write_seed(folder, "greyscale.mpo",
-                        camera_view(16, 8, 0, 1, plain) + camera_view(16, 8, 1, 1, plain)) &&
-             ok;
-        ok = write_seed(folder, "different_sizes.mpo",
-                        camera_view(16, 16, 0, 3, plain) + camera_view(8, 8, 1, 3, plain)) &&
-             ok;
-        ok = write_seed(folder, "bare_pair.mpo", bare_view(16, 8, 0, plain) + bare_view(16, 8, 1, plain)) &&
-             ok;
-        // Streams that open with FF D8 FF DB are not counted as pictures.
-        ok =
-            write_seed(folder, "dqt_starts.mpo", bare_view(8, 8, 0, no_jfif) + bare_view(8, 8, 1, no_jfif)) &&
-            ok;
+        const std::vector<std::pair<const char*, Bytes>> seeds = {
+            {"camera_8x8.mpo", stereo(8, 8, plain)},
+            {"camera_16x16_progressive.mpo", stereo(16, 16, progressive)},
+            {"camera_32x24_444.mpo", stereo(32, 24, full_chroma)},
+            {"camera_24x16_422.mpo", stereo(24, 16, low_quality)},
+            {"camera_1x1.mpo", stereo(1, 1, plain)},
+            // Sizes that are not whole blocks, taller than a group of rows.
+            {"camera_17x19.mpo", stereo(17, 19, plain)},
+            {"camera_9x35_progressive.mpo", stereo(9, 35, progressive)},
+            {"camera_24x40_restarts.mpo", stereo(24, 40, restarts)},
+            {"three_pictures.mpo", stereo(16, 12, plain) + camera_view(16, 12, 0, 3, progressive)},
+            {"greyscale.mpo", camera_view(16, 8, 0, 1, plain) + camera_view(16, 8, 1, 1, plain)},
+            {"different_sizes.mpo", camera_view(16, 16, 0, 3, plain) + camera_view(8, 8, 1, 3, plain)},
+            {"bare_pair.mpo", bare_view(16, 8, 0, plain) + bare_view(16, 8, 1, plain)},
+            // Streams that open with FF D8 FF DB are not counted as pictures.
+            {"dqt_starts.mpo", bare_view(8, 8, 0, no_jfif) + bare_view(8, 8, 1, no_jfif)},
+        };
+        // The composing fuzzer reads the rule from the first byte: each seed
+        // once for each of the three rules.
+        constexpr int kRules = 3;
+        bool ok = true;
+        for (const auto& seed : seeds) {
+            ok = write_seed(argv[1], seed.first, seed.second) && ok;
+            for (int rule = 0; rule < kRules; ++rule) {
+                const std::string name = "rule" + std::to_string(rule) + "_" + seed.first;
+                ok = write_seed(argv[2], name.c_str(), Bytes{static_cast<unsigned char>(rule)} + seed.second) && ok;
+            }
+        }
         return ok ? 0 : 1;
     } catch (const std::exception& e) {
         fprintf(stderr, "make_fuzz_seeds: %s\n", e.what());
