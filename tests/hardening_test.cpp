@@ -892,10 +892,11 @@ TEST(InjectedFaults, TemporaryFileThatCannotBeCreated) {
 // The tools' own buffers fail one at a time: the copy buffer, then (in the
 // composing tools) the groups of rows of each view and of the output. In
 // pictures this wide each group takes 96000 bytes, more than any block of
-// libjpeg's own working memory or of the C++ runtime.
+// libjpeg's own working memory or of the C++ runtime; this tall, each
+// picture is larger than the limit too, and so is the buffer that stages it.
 TEST(InjectedFaults, MemoryThatCannotBeHad) {
     if (!have_fault_injection()) GTEST_SKIP() << kNoFaultInjection;
-    constexpr int kWidth = 2000, kHeight = 40;
+    constexpr int kWidth = 2000, kHeight = 400;
     const std::vector<std::string> limit = {"FAULT_ALLOC_LIMIT=80000"};
     ScratchDir dir;
     write_file(dir / "x.mpo", garden_mpo(kWidth, kHeight).file);
