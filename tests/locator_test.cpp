@@ -148,6 +148,29 @@ TEST(StartTable, EndSlotIsWrittenOnlyForTheLastPicture) {
     (void)fclose(in);
 }
 
+// The copy buffer follows the largest picture it will copy, the last one
+// running to the end of the file, between a page and kCopyChunk.
+TEST(StartTable, CopyBufferIsSizedByTheLargestPictureCopied) {
+    const int32_t file_size = 3 << 20;
+    FILE* in = temp_file_holding(Bytes(static_cast<size_t>(file_size), 0x22));
+    StartTable table;
+    table.fill(-1);
+    table[0] = 0;
+    table[1] = 100;
+    table[2] = 20100;
+    ByteBuffer buffer;
+    ASSERT_TRUE(make_copy_buffer(in, &table, 3, 1, &buffer));
+    EXPECT_EQ(buffer.size(), 4096u) << "a tiny picture still gets a page";
+    ASSERT_TRUE(make_copy_buffer(in, &table, 3, 2, &buffer));
+    EXPECT_EQ(buffer.size(), 20000u);
+    ASSERT_TRUE(make_copy_buffer(in, &table, 3, 3, &buffer));
+    EXPECT_EQ(buffer.size(), kCopyChunk) << "the last picture runs to the end of the file";
+    table[0] = file_size - 30000;
+    ASSERT_TRUE(make_copy_buffer(in, &table, 1, 1, &buffer));
+    EXPECT_EQ(buffer.size(), 30000u);
+    (void)fclose(in);
+}
+
 // Starts of the real camera files, as their folder's README lists them.
 TEST(RealFiles, StartsOfCameraFiles) {
     const struct {

@@ -14,10 +14,6 @@ bool allocate_buffer(ByteBuffer* buffer, size_t bytes) {
     return true;
 }
 
-bool make_copy_buffer(ByteBuffer* buffer) {
-    return allocate_buffer(buffer, kCopyChunk);
-}
-
 bool copy_bytes(FILE* in, long long begin, long long length, FILE* out, ByteBuffer* buffer) {
     if (seek_file(in, begin, SEEK_SET) != 0) return true;
     long long remaining = length;

@@ -60,12 +60,9 @@ bool allocate_buffer(ByteBuffer* buffer, size_t bytes);
 // were read. Returns false when a write fails.
 bool copy_bytes(FILE* in, long long begin, long long length, FILE* out, ByteBuffer* buffer);
 
-// Pictures are copied through a buffer of this size rather than one of the
-// picture's size: the bytes are the same, and memory stays small whatever
-// the camera.
+// Pictures are copied through a buffer of at most this size rather than one
+// of the picture's size: the bytes are the same, and memory stays small
+// whatever the camera.
 constexpr size_t kCopyChunk = size_t{1} << 20;
-
-// Sizes `buffer` to kCopyChunk; false when the memory cannot be had.
-bool make_copy_buffer(ByteBuffer* buffer);
 
 #endif

@@ -1,5 +1,6 @@
 #include "locator.hpp"
 
+#include <algorithm>
 #include <climits>
 
 #include "file_io.hpp"
@@ -101,6 +102,18 @@ bool copy_picture(FILE* in, StartTable* table, int count, int j, FILE* out, Byte
     const long long begin = (*table)[j];
     const long long length = store_end_if_last(in, table, count, j) ? (*table)[j + 1] - begin : -1;
     return copy_bytes(in, begin, length, out, buffer);
+}
+
+bool make_copy_buffer(FILE* in, StartTable* table, int count, int pictures, ByteBuffer* buffer) {
+    constexpr long long kSmallestChunk = 4096;
+    long long size = kSmallestChunk;
+    for (int j = 0; j < pictures && j < count && size < static_cast<long long>(kCopyChunk); ++j) {
+        const long long extent = store_end_if_last(in, table, count, j)
+                                     ? static_cast<long long>((*table)[j + 1]) - (*table)[j]
+                                     : static_cast<long long>(kCopyChunk);
+        size = std::max(size, std::min(extent, static_cast<long long>(kCopyChunk)));
+    }
+    return allocate_buffer(buffer, static_cast<size_t>(size));
 }
 
 bool store_end_if_last(FILE* in, StartTable* table, int count, int j) {

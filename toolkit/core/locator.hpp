@@ -36,6 +36,13 @@ void findJPEGs(FILE* in, StartTable* table, int* count);
 // included). Returns false when the input's end cannot be determined.
 bool store_end_if_last(FILE* in, StartTable* table, int count, int j);
 
+// Sizes `buffer` for copying the first `pictures` pictures: as large as the
+// largest of them, but no larger than kCopyChunk, and a page at least (so
+// that a file that changes under the copy is still copied in chunks). A
+// small file is then copied without taking and releasing a megabyte. False
+// when the memory cannot be had.
+bool make_copy_buffer(FILE* in, StartTable* table, int count, int pictures, ByteBuffer* buffer);
+
 // Copies the bytes of picture j, [table[j], table[j + 1]), to `out` through
 // `buffer`, storing the end slot first when j is the last picture (whose
 // copy then runs to the end of the input even if its end cannot be found).

@@ -48,18 +48,6 @@ bool stage_picture(FILE* in, StartTable* table, int count, int j, const char* ar
     return false;
 }
 
-// The copy buffer need not be larger than the larger of the two pictures:
-// a small file is staged without taking a whole copy chunk.
-size_t staging_buffer_size(FILE* in, StartTable* table, int count) {
-    long long larger = 0;
-    for (int j = 0; j < 2; ++j) {
-        if (!store_end_if_last(in, table, count, j)) return kCopyChunk;
-        const long long extent = static_cast<long long>((*table)[j + 1]) - (*table)[j];
-        if (extent > larger) larger = extent;
-    }
-    return larger < static_cast<long long>(kCopyChunk) ? static_cast<size_t>(larger) : kCopyChunk;
-}
-
 // Stages picture j and reads its header; false, having said why, when it
 // cannot be staged or declares more than the machine could hold.
 bool load_view(FILE* in, StartTable* table, int count, int j, const char* arg, ByteBuffer* buffer,
@@ -100,7 +88,7 @@ bool load_stereo_pair(FILE* in, StartTable* table, int count, const char* arg, s
     // The staging buffer is only needed until both views are staged. It is
     // held by `rows`, like everything else the pipeline owns, so that no frame
     // between the hook and the library owns memory (see jpeg_io.hpp).
-    if (!allocate_buffer(&rows->stage_buffer, staging_buffer_size(in, table, count))) {
+    if (!make_copy_buffer(in, table, count, 2, &rows->stage_buffer)) {
         report_out_of_memory(arg);
         return false;
     }

@@ -35,7 +35,7 @@ bool split_pictures(FILE* in, StartTable* table, int count, const char* arg) {
     // A file without pictures has nothing to split, which is no failure.
     if (count <= 0) return true;
     ByteBuffer buffer;
-    if (!make_copy_buffer(&buffer)) {
+    if (!make_copy_buffer(in, table, count, count, &buffer)) {
         report_out_of_memory(arg);
         return false;
     }
