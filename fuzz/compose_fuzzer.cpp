@@ -48,10 +48,10 @@ enum Rule { kDubois, kColour, kSideBySide, kRules };
 // This run: the rule, and what happened.
 struct Run {
     Rule rule = kDubois;
-    bool fatal = false;       // a fatal library error came back
-    bool too_large = false;   // not decoded here: see kMaxFuzzedPixels
-    bool announced = false;   // "Writing file" was printed
-    JDIMENSION width = 0;     // of the output, once announced
+    bool fatal = false;      // a fatal library error came back
+    bool too_large = false;  // not decoded here: see kMaxFuzzedPixels
+    bool announced = false;  // "Writing file" was printed
+    JDIMENSION width = 0;    // of the output, once announced
     JDIMENSION height = 0;
 };
 

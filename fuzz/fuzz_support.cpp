@@ -54,7 +54,11 @@ std::set<std::string> folder_entries(const std::string& folder) {
 }
 
 void empty_folder(const std::string& folder) {
-    for (const std::string& name : folder_entries(folder)) (void)remove((folder + "/" + name).c_str());
+    for (const std::string& name : folder_entries(folder)) {
+        std::string path = folder + '/';
+        path += name;
+        (void)remove(path.c_str());
+    }
 }
 
 bool read_whole(const std::string& path, Bytes* bytes) {

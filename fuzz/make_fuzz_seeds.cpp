@@ -115,7 +115,8 @@ int main(int argc, char** argv) {
             ok = write_seed(argv[1], seed.first, seed.second) && ok;
             for (int rule = 0; rule < kRules; ++rule) {
                 const std::string name = "rule" + std::to_string(rule) + "_" + seed.first;
-                ok = write_seed(argv[2], name.c_str(), Bytes{static_cast<unsigned char>(rule)} + seed.second) && ok;
+                const Bytes with_rule = Bytes{static_cast<unsigned char>(rule)} + seed.second;
+                ok = write_seed(argv[2], name.c_str(), with_rule) && ok;
             }
         }
         return ok ? 0 : 1;

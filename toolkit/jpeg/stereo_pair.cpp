@@ -92,7 +92,8 @@ bool load_stereo_pair(FILE* in, StartTable* table, int count, const char* arg, s
         report_out_of_memory(arg);
         return false;
     }
-    if (!load_view(in, table, count, 0, arg, &rows->stage_buffer, &rows->left_stage, &rows->left_reader, &left) ||
+    if (!load_view(in, table, count, 0, arg, &rows->stage_buffer, &rows->left_stage, &rows->left_reader,
+                   &left) ||
         !load_view(in, table, count, 1, arg, &rows->stage_buffer, &rows->right_stage, &rows->right_reader,
                    &right)) {
         return false;
