@@ -24,9 +24,17 @@ void remove_scratch_folder() {
 
 }  // namespace
 
+// The sanitizers' runtime, when linked in, prints a summary line where its
+// own reports go, which is where libFuzzer keeps its log when it closes
+// standard error (-close_fd_mask=2, so that the tools' diagnostics stay off
+// the log).
+extern "C" __attribute__((weak)) void __sanitizer_report_error_summary(const char* summary);
+
 void fuzz_check(bool condition, const char* what) {
     if (condition) return;
-    fprintf(stderr, "fuzz check failed: %s\n", what);
+    const std::string summary = std::string("fuzz check failed: ") + what;
+    if (__sanitizer_report_error_summary != nullptr) __sanitizer_report_error_summary(summary.c_str());
+    fprintf(stderr, "%s\n", summary.c_str());
     abort();
 }
 

@@ -12,7 +12,8 @@
 
 using Bytes = std::vector<uint8_t>;
 
-// Aborts with `what` on standard error unless `condition` holds.
+// Aborts with `what` on standard error, and in the sanitizers' report when
+// they are linked in, unless `condition` holds.
 void fuzz_check(bool condition, const char* what);
 
 // Creates a new folder under TMPDIR (or /tmp) for this fuzzing process, so
