@@ -1,6 +1,7 @@
 #include "fuzz_support.hpp"
 
 #include <dirent.h>
+#include <sanitizer/common_interface_defs.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -27,8 +28,8 @@ void remove_scratch_folder() {
 // The sanitizers' runtime, when linked in, prints a summary line where its
 // own reports go, which is where libFuzzer keeps its log when it closes
 // standard error (-close_fd_mask=2, so that the tools' diagnostics stay off
-// the log).
-extern "C" __attribute__((weak)) void __sanitizer_report_error_summary(const char* summary);
+// the log). Weak: absent when no sanitizer is linked in.
+#pragma weak __sanitizer_report_error_summary
 
 void fuzz_check(bool condition, const char* what) {
     if (condition) return;
