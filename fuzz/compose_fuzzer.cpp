@@ -181,11 +181,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t mpo_size = size - 1;
     write_whole(g_input, mpo, mpo_size);
 
-    char program[] = "compose_fuzzer";
-    std::vector<char> input_arg(g_input.begin(), g_input.end());
-    input_arg.push_back('\0');
-    char* argv[] = {program, input_arg.data(), nullptr};
-    const int status = run_batch(2, argv, "", "", compose);
+    const int status = run_batch_on(g_input, compose);
     const std::string out = captured_output();
 
     Bytes written;

@@ -103,6 +103,14 @@ std::string captured_output() {
     return std::string(bytes.begin(), bytes.end());
 }
 
+int run_batch_on(const std::string& input, FileHook hook) {
+    char program[] = "fuzzer";
+    std::vector<char> input_arg(input.begin(), input.end());
+    input_arg.push_back('\0');
+    char* argv[] = {program, input_arg.data(), nullptr};
+    return run_batch(2, argv, "", "", hook);
+}
+
 void check_input_unchanged(const std::string& path, const uint8_t* data, size_t size) {
     Bytes input;
     fuzz_check(read_whole(path, &input), "the input disappeared");

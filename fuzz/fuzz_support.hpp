@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "batch.hpp"
+
 using Bytes = std::vector<uint8_t>;
 
 // Aborts with `what` on standard error, and in the sanitizers' report when
@@ -41,6 +43,10 @@ void capture_standard_output();
 // What was printed on standard output since the last call (the capture is
 // emptied).
 std::string captured_output();
+
+// The batch driver over the one file `input`, as a tool's command line names
+// it, with no banner: the status it returns.
+int run_batch_on(const std::string& input, FileHook hook);
 
 // The input, written as `path`, is exactly `data` again: a run never changes it.
 void check_input_unchanged(const std::string& path, const uint8_t* data, size_t size);

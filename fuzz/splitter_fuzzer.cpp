@@ -19,6 +19,7 @@
 
 namespace {
 
+std::string g_folder;
 std::string g_input;
 
 // What the locator handed to the hook, before the hook could touch the table.
@@ -38,8 +39,8 @@ std::string base_name(const std::string& path) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    const std::string folder = make_scratch_folder("splitter_fuzzer");
-    g_input = folder + "/in.mpo";
+    g_folder = make_scratch_folder("splitter_fuzzer");
+    g_input = g_folder + "/in.mpo";
     // The splitter reports every picture on standard output; the fuzzer's own
     // progress lines are on standard error.
     capture_standard_output();
@@ -47,15 +48,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const std::string folder = g_input.substr(0, g_input.rfind('/'));
     write_whole(g_input, data, size);
 
     g_count = -1;
-    char program[] = "brantelix";
-    std::vector<char> input_arg(g_input.begin(), g_input.end());
-    input_arg.push_back('\0');
-    char* argv[] = {program, input_arg.data(), nullptr};
-    fuzz_check(run_batch(2, argv, "", "", record_and_split) == 0, "a picture could not be written");
+    fuzz_check(run_batch_on(g_input, record_and_split) == 0, "a picture could not be written");
     fuzz_check(g_count >= 0 && g_count <= kMaxStarts, "the hook was not called with a valid count");
 
     std::set<std::string> expected = {base_name(g_input)};
@@ -70,9 +66,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                    "a picture is not the bytes of its extent");
         fuzz_check(expected.insert(base_name(name)).second, "two pictures got the same name");
     }
-    fuzz_check(folder_entries(folder) == expected, "files other than the pictures were created");
+    fuzz_check(folder_entries(g_folder) == expected, "files other than the pictures were created");
     check_input_unchanged(g_input, data, size);
     (void)captured_output();  // emptied: nothing to check in the messages
-    empty_folder(folder);
+    empty_folder(g_folder);
     return 0;
 }
