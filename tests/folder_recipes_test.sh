@@ -7,12 +7,14 @@
 # picture and a .jpg. Checks that every convertible file got its outputs,
 # byte for byte those of the tool run directly on it, that nothing else in the
 # tree was made, changed or removed, that standard output is exactly the list
-# of the files that failed and that the final status is non-zero.
+# of the files that failed and that the final status is non-zero. The
+# sshlogin recipe runs over ssh to two machines that the script starts, and
+# again with one of them lost in the middle of the run.
 #   folder_recipes_test.sh BIN_DIR SOURCE_DIR RECIPE
 # RECIPE is xargs, parallel, brantelix or sshlogin; `consistency` instead
 # checks that the README holds exactly these recipes and that each manual
 # page's example is the xargs recipe for its program. Exits 77 (skipped) when
-# a recipe needs GNU parallel and it is not installed.
+# a recipe needs GNU parallel and it is not installed, or sshd cannot run.
 set -u
 
 if [ $# -ne 3 ]; then
@@ -91,6 +93,26 @@ case "$code" in
         ;;
 esac
 
+# The sshlogin recipe's machines need sshd, which logs in as their own users
+# only when run by root, and namespaces, Linux's, to keep them to themselves:
+# the script enters new network and mount namespaces once it knows they can be
+# had.
+if [ "$recipe" = sshlogin ] && [ -z "${FOLDER_RECIPES_NAMESPACES:-}" ]; then
+    why=""
+    [ "$(id -u)" -eq 0 ] || why="it needs root to log in as the machines' own users"
+    for program in sshd ssh ssh-keygen rsync unshare ip; do
+        PATH=$PATH:/usr/sbin command -v "$program" >/dev/null || why="$program is not installed"
+    done
+    [ -n "$why" ] || unshare --net --mount true 2>/dev/null || why="namespaces cannot be made here"
+    if [ -n "$why" ]; then
+        echo "sshd cannot run: $why: recipe $recipe skipped"
+        exit 77
+    fi
+    rm -rf "$work"
+    FOLDER_RECIPES_NAMESPACES=1 PATH=$PATH:/usr/sbin exec unshare --net --mount bash "$0" "$@"
+fi
+recipe_env=()
+
 # The tree. A file holding one picture is the first picture of a stereo file,
 # as brantelix splits it.
 make_tree() {
@@ -124,84 +146,92 @@ convertible=("photos/garden.mpo" "photos/trip 2024/beach day.mpo" "photos/DCIM/1
 listing() {
     (cd "$1" && find photos -printf '%y %p\0' | sort -z)
 }
-
-# Runs one recipe for one program with one shell in a fresh tree.
-run_case() {
-    local program=$1 shell=$2 case_code=$3
-    local dir run ref
-    dir=$work/$program-$(basename "$shell")
-    run=$dir/run ref=$dir/ref
-    local label="recipe $recipe, $program, $shell"
-    mkdir -p "$run" "$ref" "$dir/home"
-    make_tree "$run" || { fail "$label: cannot make the tree"; return; }
-    cp -a "$run/photos" "$dir/pristine"
-
-    local expected_failures=("${unconvertible[@]}") inputs=("${convertible[@]}")
+# prepare_case PROGRAM DIR LABEL [EXTRA]: a fresh tree in DIR/run for PROGRAM
+# with EXTRA more copies of a photo, its pristine copy, and in DIR/ref/K the
+# outputs that PROGRAM writes run directly on a copy of the K-th of
+# case_inputs, in a folder of its own. Sets case_inputs and case_refused.
+prepare_case() {
+    local program=$1 dir=$2 label=$3 extra=${4:-0}
+    mkdir -p "$dir/run" "$dir/ref" "$dir/home"
+    make_tree "$dir/run" || { fail "$label: cannot make the tree"; return 1; }
+    case_refused=("${unconvertible[@]}") case_inputs=("${convertible[@]}")
+    local k
+    for ((k = 1; k <= extra; k++)); do
+        cp "$dir/run/photos/DCIM/100_3D/DSCF0001.MPO" "$dir/run/photos/DCIM/copy $k.MPO" || return 1
+        case_inputs+=("photos/DCIM/copy $k.MPO")
+    done
+    cp -a "$dir/run/photos" "$dir/pristine"
+    listing "$dir/run" >"$dir/original_listing"
     if [ "$program" = brantelix ]; then
-        inputs+=("$single_picture")
+        case_inputs+=("$single_picture")
     else
-        expected_failures+=("$single_picture")
+        case_refused+=("$single_picture")
     fi
-
-    # The program run directly on a copy of each convertible file, in a folder
-    # of its own, gives the outputs expected beside the original.
-    listing "$run" >"$dir/expected_listing.unsorted"
-    local k=0 input base output
-    for input in "${inputs[@]}"; do
+    local input base
+    k=0
+    for input in "${case_inputs[@]}"; do
         k=$((k + 1))
         base=$(basename "$input")
-        mkdir "$ref/$k"
-        cp -L "$run/$input" "$ref/$k/$base"
-        if ! (cd "$ref/$k" && "$bin/$program" "./$base" >/dev/null 2>&1); then
+        mkdir "$dir/ref/$k"
+        cp -L "$dir/run/$input" "$dir/ref/$k/$base"
+        (cd "$dir/ref/$k" && "$bin/$program" "./$base" >/dev/null 2>&1) ||
             fail "$label: $program failed on $input run directly"
-            continue
-        fi
-        rm "$ref/$k/$base"
-        for output in "$ref/$k"/*; do
-            [ -e "$output" ] || { fail "$label: $program wrote nothing for $input"; break; }
-            printf 'f %s\0' "$(dirname "$input")/$(basename "$output")" >>"$dir/expected_listing.unsorted"
-        done
+        rm "$dir/ref/$k/$base"
+        [ -n "$(ls -A "$dir/ref/$k")" ] || fail "$label: $program wrote nothing for $input"
     done
-    sort -z "$dir/expected_listing.unsorted" >"$dir/expected_listing"
+}
 
-    # The recipe, with the built programs first in PATH and nothing of the
-    # caller's GNU parallel settings.
+# The recipe in $1/run with the built programs first in PATH, nothing of the
+# caller's GNU parallel settings and the assignments of recipe_env.
+run_recipe() {
+    local dir=$1 shell=$2 case_code=$3
     (
-        cd "$run" &&
+        cd "$dir/run" &&
             unset PARALLEL PARALLEL_HOME PARALLEL_RSYNC_OPTS &&
-            PATH="$bin:$PATH" HOME="$dir/home" exec "$shell" -c "$case_code"
-    ) </dev/null >"$dir/stdout" 2>"$dir/stderr"
-    local status=$?
+            exec env "${recipe_env[@]}" PATH="$bin:$PATH" HOME="$dir/home" "$shell" -c "$case_code"
+    ) </dev/null >"$dir/stdout" 2>>"$dir/stderr"
+}
 
-    [ $status -ne 0 ] || fail "$label: status 0 although files failed"
+# Checks a finished run against its failure list (the remaining arguments):
+# standard output is that list, every other input has its outputs, byte for
+# byte those of the program run directly, the tree holds nothing else and the
+# originals are unchanged.
+check_case() {
+    local dir=$1 label=$2 status=$3
+    shift 3
+    local -A listed=()
+    local input
+    for input in "$@"; do listed[$input]=1; done
+    [ "$status" -ne 0 ] || fail "$label: status 0 although files failed"
 
-    local expected_stdout=$dir/expected_stdout
-    printf '%s\0' "${expected_failures[@]}" | sort -z |
-        while IFS= read -r -d '' input; do printf 'failed: %s\n' "$input"; done >"$expected_stdout"
-    cmp -s "$expected_stdout" "$dir/stdout" ||
-        fail "$label: standard output is not the list of the files that failed:"$'\n'"$(cat "$dir/stdout")"$'\n'"expected:"$'\n'"$(cat "$expected_stdout")"
+    printf '%s\0' "$@" | sort -z |
+        while IFS= read -r -d '' input; do printf 'failed: %s\n' "$input"; done >"$dir/expected_stdout"
+    cmp -s "$dir/expected_stdout" "$dir/stdout" ||
+        fail "$label: standard output is not the list of the files that failed:"$'\n'"$(cat "$dir/stdout")"$'\n'"expected:"$'\n'"$(cat "$dir/expected_stdout")"
 
-    k=0
-    for input in "${inputs[@]}"; do
+    cp "$dir/original_listing" "$dir/expected_listing.unsorted"
+    local k=0 output written
+    for input in "${case_inputs[@]}"; do
         k=$((k + 1))
-        for output in "$ref/$k"/*; do
+        [ -z "${listed[$input]:-}" ] || continue
+        for output in "$dir/ref/$k"/*; do
             [ -e "$output" ] || continue
-            local written
-            written=$run/$(dirname "$input")/$(basename "$output")
-            if [ ! -f "$written" ]; then
+            written=$(dirname "$input")/$(basename "$output")
+            printf 'f %s\0' "$written" >>"$dir/expected_listing.unsorted"
+            if [ ! -f "$dir/run/$written" ]; then
                 fail "$label: no $(basename "$output") for $input"
-            elif ! cmp -s "$output" "$written"; then
-                fail "$label: $(basename "$output") for $input differs from the one $program writes directly"
+            elif ! cmp -s "$output" "$dir/run/$written"; then
+                fail "$label: $(basename "$output") for $input differs from the one written directly"
             fi
         done
     done
-
-    listing "$run" >"$dir/listing"
+    sort -z "$dir/expected_listing.unsorted" >"$dir/expected_listing"
+    listing "$dir/run" >"$dir/listing"
     cmp -s "$dir/expected_listing" "$dir/listing" ||
         fail "$label: the tree holds other files than the originals and the outputs:"$'\n'"$(diff <(tr '\0' '\n' <"$dir/expected_listing") <(tr '\0' '\n' <"$dir/listing"))"
     local original
     while IFS= read -r -d '' original; do
-        cmp -s "$dir/pristine/$original" "$run/photos/$original" || fail "$label: $original was changed"
+        cmp -s "$dir/pristine/$original" "$dir/run/photos/$original" || fail "$label: $original was changed"
     done < <(cd "$dir/pristine" && find . -type f -print0)
 
     if [ $failures -ne 0 ]; then
@@ -210,36 +240,234 @@ run_case() {
     fi
 }
 
+# Runs one recipe for one program with one shell in a fresh tree.
+run_case() {
+    local program=$1 shell=$2 case_code=$3
+    local dir=$work/$program-$(basename "$shell") label="recipe $recipe, $program, $shell"
+    prepare_case "$program" "$dir" "$label" || return
+    run_recipe "$dir" "$shell" "$case_code"
+    check_case "$dir" "$label" $? "${case_refused[@]}"
+}
+
+# The machines of the sshlogin recipe, alpha on 127.0.0.2 and beta on
+# 127.0.0.3: an sshd each, logging in with a key made here to a user of its
+# own whose home folder is $work/NAME/home, with the programs in its PATH. The
+# users exist only in a copy of /etc/passwd mounted over it, and everything
+# runs in the network and mount namespaces that the script re-entered itself
+# in, so no traffic leaves them. Each sshd is the first process of a PID
+# namespace of its own: killing it ends every job of its machine at once, as
+# when the machine is lost.
+machine_names=(alpha beta)
+declare -A machine_pid=()
+
+start_machines() {
+    ip link set lo up &&
+        mount -t tmpfs -o mode=755 tmpfs /run && mkdir -m 755 /run/sshd &&
+        chmod 711 "$work" && mkdir -m 755 "$work/bin" &&
+        cp "$bin"/brantelix "$bin"/korventale "$bin"/trismoldaven "$bin"/vostrin "$work/bin/" &&
+        cp /etc/passwd "$work/passwd" &&
+        ssh-keygen -q -t ed25519 -N '' -f "$work/client_key" || return 1
+    local name uid=61000 k=1
+    for name in "${machine_names[@]}"; do
+        k=$((k + 1))
+        while getent passwd "$uid" >/dev/null || getent group "$uid" >/dev/null; do uid=$((uid + 1)); done
+        local address=127.0.0.$k home=$work/$name/home
+        mkdir -p -m 755 "$work/$name/bin" "$home" "$work/$name/state" &&
+            chown "$uid:$uid" "$home" "$work/$name/state" &&
+            echo "$name:x:$uid:$uid::$home:/bin/sh" >>"$work/passwd" &&
+            ssh-keygen -q -t ed25519 -N '' -f "$work/$name/host_key" || return 1
+        echo "$address $(cut -d ' ' -f 1,2 "$work/$name/host_key.pub")" >>"$work/known_hosts"
+        cat >"$work/$name/sshd_config" <<CONFIG
+ListenAddress $address:22
+HostKey $work/$name/host_key
+PidFile none
+AuthorizedKeysFile $work/client_key.pub
+AllowUsers $name
+PasswordAuthentication no
+KbdInteractiveAuthentication no
+UsePAM no
+StrictModes no
+PrintMotd no
+MaxStartups 100
+SetEnv PATH=$work/$name/bin:$work/bin:/usr/bin:/bin
+CONFIG
+        printf 'Host %s\n    HostName %s\n    User %s\n' "$name" "$address" "$name" >>"$work/ssh_config"
+        uid=$((uid + 1))
+    done
+    cat >>"$work/ssh_config" <<CONFIG
+Host *
+    IdentityFile $work/client_key
+    IdentitiesOnly yes
+    IdentityAgent none
+    UserKnownHostsFile $work/known_hosts
+    GlobalKnownHostsFile /dev/null
+    StrictHostKeyChecking yes
+    BatchMode yes
+    ConnectTimeout 10
+    LogLevel ERROR
+CONFIG
+    mount --bind "$work/passwd" /etc/passwd || return 1
+    for name in "${machine_names[@]}"; do
+        unshare --pid --fork --kill-child "$(command -v sshd)" -D -f "$work/$name/sshd_config" -E "$work/$name/log" &
+        machine_pid[$name]=$!
+    done
+    for name in "${machine_names[@]}"; do
+        k=0
+        until ssh -F "$work/ssh_config" "$name" true </dev/null 2>/dev/null; do
+            k=$((k + 1))
+            [ $k -lt 50 ] || { cat "$work/$name/log" >&2; return 1; }
+            sleep 0.2
+        done
+    done
+}
+
+stop_machine() {
+    [ -n "${machine_pid[$1]:-}" ] || return 0
+    kill -KILL "${machine_pid[$1]}" 2>/dev/null
+    wait "${machine_pid[$1]}" 2>/dev/null
+    unset "machine_pid[$1]"
+}
+
+stop_machines() {
+    local name
+    for name in "${machine_names[@]}"; do stop_machine "$name"; done
+}
+
+# Files listed as failed by the sshlogin recipe run in $1: todo.lst less
+# done.lst, which must hold the files refused and may hold only those of the
+# rest (a link, which is sent as a link, fails on another machine unless the
+# file it points to is there too, as when that machine converts it at the
+# same time). Sets case_listed.
+recipe_failures() {
+    local dir=$1 label=$2 allowed=$3 input
+    local -A listed=()
+    case_listed=()
+    while IFS= read -r -d '' input; do
+        listed[$input]=1
+        case_listed+=("$input")
+    done < <(cd "$dir/run" && comm -z -23 todo.lst done.lst)
+    for input in "${case_refused[@]}"; do
+        [ -n "${listed[$input]:-}" ] || fail "$label: $input was refused but is not listed"
+    done
+    for input in "${case_listed[@]}"; do
+        case " ${case_refused[*]} $allowed " in
+            *" $input "*) ;;
+            *) fail "$label: $input is listed as failed" ;;
+        esac
+    done
+}
+
+# Files converted by each machine: GNU parallel's job log names the machine
+# of each job (and writes a newline in a name as a NUL), done.lst the files
+# converted.
+converted_per_machine() {
+    tr '\0' ' ' <"$1/$2" | awk -F '\t' '
+        FILENAME != "-" { done[$0] = 1; next }
+        FNR > 1 {
+            name = $9
+            sub(/^[a-z]+ /, "", name); sub(/ >&2 .*/, "", name); gsub(/\047/, "", name)
+            if (name in done) n[$2 == ":" ? "this machine" : $2]++
+        }
+        END { for (m in n) { printf "%s%s %d", sep, m, n[m]; sep = ", " } }' <(tr '\n\0' ' \n' <"$1/run/done.lst") -
+}
+
+homes_empty() {
+    local label=$1 name left
+    shift
+    for name in "$@"; do
+        left=$(cd "$work/$name/home" && find . -mindepth 1 | head -n 5)
+        [ -z "$left" ] || fail "$label: left in $name's home folder:"$'\n'"$left"
+    done
+}
+
+# The recipe as printed, on alpha, beta and this machine. Then again with
+# alpha lost once it has converted a file: its returns after the first one
+# stall, as when a machine dies in the middle of one, until the test kills the
+# machine. Every file must then be converted or listed, and a second run over
+# the list, alpha still lost, must convert the rest.
+sshlogin_cases() {
+    local code=$1 shell status
+    shell=$(command -v sh)
+    local dir=$work/machines label="recipe sshlogin on alpha, beta and this machine"
+    prepare_case korventale "$dir" "$label" || return
+    recipe_env=("PARALLEL_SSH=ssh -F $work/ssh_config" "PARALLEL=--joblog $dir/joblog")
+    run_recipe "$dir" "$shell" "$code"
+    status=$?
+    recipe_failures "$dir" "$label" photos/DCIM/link.mpo
+    check_case "$dir" "$label" $status "${case_listed[@]}"
+    homes_empty "$label" "${machine_names[@]}"
+    echo "$label: files converted by $(converted_per_machine "$dir" joblog); ${#case_listed[@]} listed as failed"
+
+    dir=$work/lost label="recipe sshlogin, alpha lost"
+    prepare_case korventale "$dir" "$label" 8 || return
+    cat >"$work/alpha/bin/rsync" <<STANDIN
+#!/bin/sh
+# Sends back the first picture asked for; the later ones stall.
+case " \$* " in
+*" --sender "*)
+    for last; do :; done
+    if [ -f "\$last" ] && ! mkdir "$work/alpha/state/first" 2>/dev/null; then
+        : >"$work/alpha/state/stalled"
+        exec sleep 600
+    fi
+    ;;
+esac
+exec /usr/bin/rsync "\$@"
+STANDIN
+    chmod 755 "$work/alpha/bin/rsync"
+    recipe_env=("PARALLEL_SSH=ssh -F $work/ssh_config" "PARALLEL=--joblog $dir/joblog")
+    run_recipe "$dir" "$shell" "$code" &
+    local recipe_pid=$!
+    until [ -e "$work/alpha/state/stalled" ] &&
+        awk -F '\t' '$2 == "alpha" && $6 > 0 { found = 1 } END { exit !found }' "$dir/joblog" 2>/dev/null; do
+        kill -0 $recipe_pid 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -0 $recipe_pid 2>/dev/null || fail "$label: the recipe ended before alpha was lost"
+    stop_machine alpha
+    wait $recipe_pid
+    status=$?
+    recipe_failures "$dir" "$label" "${case_inputs[*]}"
+    check_case "$dir" "$label" $status "${case_listed[@]}"
+    echo "$label: files converted by $(converted_per_machine "$dir" joblog); ${#case_listed[@]} listed as failed"
+
+    label="$label, second run over the list"
+    (cd "$dir/run" && comm -z -23 todo.lst done.lst >again.lst && mv again.lst todo.lst)
+    recipe_env=("PARALLEL_SSH=ssh -F $work/ssh_config" "PARALLEL=--joblog $dir/joblog.again")
+    run_recipe "$dir" "$shell" "${code#*$'\n'}"
+    status=$?
+    recipe_failures "$dir" "$label" photos/DCIM/link.mpo
+    check_case "$dir" "$label" $status "${case_listed[@]}"
+    homes_empty "$label" beta
+    echo "$label: files converted by $(converted_per_machine "$dir" joblog.again); ${#case_listed[@]} listed as failed"
+}
+
 # The recipe as printed, for its program. The xargs and parallel recipes are
 # printed for korventale and adapted to the other composing programs by
-# changing the name, as the README says; the multi-machine recipe runs on this
-# machine alone (`--sshlogin :`, where GNU parallel transfers, returns and
-# removes nothing).
+# changing the name, as the README says.
 case "$recipe" in
     xargs | parallel) programs="korventale trismoldaven vostrin" ;;
-    brantelix) programs="brantelix" ;;
-    sshlogin)
-        programs="korventale"
-        [ "$(grep -o -e '--sshlogin [^ ]*' <<<"$code" | wc -l)" -eq 1 ] || {
-            echo "the sshlogin recipe does not have exactly one --sshlogin" >&2
-            exit 1
-        }
-        code=$(sed -E 's/--sshlogin [^ ]+/--sshlogin :/' <<<"$code")
-        ;;
+    *) programs=$(grep -o -w -e brantelix -e korventale <<<"$code" | head -n 1) ;;
 esac
 shown=${programs%% *}
 [ "$(grep -o "$shown" <<<"$code" | wc -l)" -eq 1 ] || {
     echo "recipe $recipe does not name $shown exactly once" >&2
     exit 1
 }
-# As printed under both usual shells; adapted, under sh alone.
-for program in $programs; do
-    shells="sh bash"
-    [ "$program" = "$shown" ] || shells="sh"
-    for shell in $shells; do
-        run_case "$program" "$(command -v "$shell")" "${code//$shown/$program}"
+if [ "$recipe" = sshlogin ]; then
+    trap 'stop_machines; rm -rf "$work"' EXIT
+    start_machines || { echo "the machines could not be started" >&2; exit 1; }
+    sshlogin_cases "$code"
+else
+    # As printed under both usual shells; adapted, under sh alone.
+    for program in $programs; do
+        shells="sh bash"
+        [ "$program" = "$shown" ] || shells="sh"
+        for shell in $shells; do
+            run_case "$program" "$(command -v "$shell")" "${code//$shown/$program}"
+        done
     done
-done
+fi
 
 if [ $failures -ne 0 ]; then
     echo "recipe $recipe: $failures failed checks" >&2
