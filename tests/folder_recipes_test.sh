@@ -25,7 +25,7 @@ bin=$(cd "$1" && pwd) || exit 2
 source_dir=$(cd "$2" && pwd) || exit 2
 recipe=$3
 readme=$source_dir/README.md
-recipes=(xargs parallel brantelix sshlogin)
+recipes=(xargs parallel brantelix sshlogin exif exif-folder)
 
 # Sorting and find's name matching the same way whatever the caller's locale.
 export LC_ALL=C
@@ -70,6 +70,18 @@ if [ "$recipe" = consistency ]; then
         expected=$(printf '%s\n' "$xargs_recipe" | sed "s/korventale/$program/g")
         [ "$shown" = "$expected" ] ||
             fail "the example of $program.1.in is not the README's xargs recipe:"$'\n'"$shown"$'\n'"instead of"$'\n'"$expected"
+    done
+    # The composing programs' pages show the exif recipe, for their program
+    # and output, over two lines.
+    exif_recipe=$(extract_recipe exif) || exit 1
+    for program in korventale:_dub.jpg trismoldaven:_ana.jpg vostrin:.jps; do
+        suffix=${program#*:} program=${program%%:*}
+        shown=$(sed -n "/^\\\$ $program shot.mpo/,/^\\.EE/p" "$source_dir/man/$program.1.in" | sed '$d' |
+            sed 's/\\-/-/g; s/^\$ //' | sed -e ':a' -e '/\\e$/{N;s/ \\e\n *\(.\)/ \1/;ba' -e '}')
+        expected=${exif_recipe//korventale/$program}
+        expected=${expected//_dub.jpg/$suffix}
+        [ "$shown" = "$expected" ] ||
+            fail "the exiftool example of $program.1.in is not the README's exif recipe:"$'\n'"$shown"$'\n'"instead of"$'\n'"$expected"
     done
     [ $failures -eq 0 ] || exit 1
     echo "README recipes and manual page examples agree"
@@ -442,6 +454,88 @@ STANDIN
     echo "$label: files converted by $(converted_per_machine "$dir" joblog.again); ${#case_listed[@]} listed as failed"
 }
 
+# The camera's tags that the exif recipes copy, and those they must not.
+exif_copied=(DateTimeOriginal CreateDate ModifyDate SubSecTimeOriginal OffsetTimeOriginal Make Model LensModel
+    GPSLatitude GPSLongitude)
+exif_left_out=(Orientation ThumbnailImage)
+
+# Checks OUTPUT, the picture that REFERENCE is with the tags of SOURCE added:
+# the tags are the camera's, and the bytes are REFERENCE's with one Exif
+# segment (APP1) after its JFIF segment (APP0).
+check_exif_output() {
+    local source=$1 reference=$2 output=$3 label=$4
+    [ "$(exiftool -s3 -f "${exif_copied[@]/#/-}" "$output")" = "$(exiftool -s3 -f "${exif_copied[@]/#/-}" "$source")" ] ||
+        fail "$label: the tags of $(basename "$output") are not the camera's"
+    [ -n "$(exiftool -s3 -DateTimeOriginal "$output")" ] || fail "$label: no date in $(basename "$output")"
+    [ -z "$(exiftool -s3 "${exif_left_out[@]/#/-}" "$output")" ] ||
+        fail "$label: $(basename "$output") has a thumbnail or an orientation"
+    local head added
+    head=$((4 + $(od -A n -t u1 -j 4 -N 2 "$reference" | awk '{ print $1 * 256 + $2 }')))
+    added=$(($(wc -c <"$output") - $(wc -c <"$reference")))
+    if ! cmp -s -n "$head" "$reference" "$output" ||
+        [ "$(od -A n -t x1 -j "$head" -N 2 "$output")" != " ff e1" ] ||
+        ! cmp -s <(tail -c +$((head + 1)) "$reference") <(tail -c +$((head + added + 1)) "$output"); then
+        fail "$label: $(basename "$output") is not the tool's picture with an Exif segment added"
+    fi
+}
+
+# The exif recipes on real camera files: the single-file one on one of them,
+# the folder one on a tree of them with two that the tool refuses, one of
+# which has an older output beside it.
+exif_cases() {
+    local samples=$source_dir/../shared/samples/mpo
+    if [ ! -d "$samples" ]; then
+        echo "no camera files in $samples: recipe $recipe skipped"
+        exit 77
+    fi
+    if ! command -v exiftool >/dev/null; then
+        echo "exiftool is not installed: recipe $recipe skipped"
+        exit 77
+    fi
+    local single folder
+    single=$(extract_recipe exif) && folder=$(extract_recipe exif-folder) || {
+        echo "README.md has no single fenced block after each exif recipe's marker" >&2
+        exit 1
+    }
+    local dir=$work/exif label="recipe exif" name k=0
+    local cameras=(3ds_sugarshack.mpo 3ds_frozenpond.mpo fujifilm_w3.mpo panasonic_gx8.mpo samsung_nx1000_64px.mpo)
+    mkdir -p "$dir/one/run" "$dir/one/home" "$dir/run/photos/trip 2024" "$dir/home" "$dir/ref"
+    cp "$samples/3ds_sugarshack.mpo" "$dir/one/run/shot.mpo" &&
+        (cd "$dir/ref" && cp "$samples/3ds_sugarshack.mpo" shot.mpo && "$bin/korventale" shot.mpo >/dev/null) ||
+        fail "$label: korventale failed on 3ds_sugarshack.mpo run directly"
+    run_recipe "$dir/one" sh "$single" || fail "$label: status $? for a file it converts"
+    check_exif_output "$samples/3ds_sugarshack.mpo" "$dir/ref/shot_dub.jpg" "$dir/one/run/shot_dub.jpg" "$label"
+
+    label="recipe exif-folder"
+    # None of the camera files holds a place: the last gets one, as from a
+    # camera with GPS.
+    for name in "${cameras[@]}"; do
+        k=$((k + 1))
+        cp "$samples/$name" "$dir/run/photos/trip 2024/$k $name"
+        [ $k -lt ${#cameras[@]} ] || exiftool -q -overwrite_original -GPSLatitude=48.8584 -GPSLatitudeRef=N \
+            -GPSLongitude=2.2945 -GPSLongitudeRef=E "$dir/run/photos/trip 2024/$k $name"
+        (cd "$dir/ref" && cp "../run/photos/trip 2024/$k $name" "$k.mpo" && "$bin/korventale" "$k.mpo" >/dev/null) ||
+            fail "$label: korventale failed on $name run directly"
+    done
+    cp "$samples/3ds_sugarshack_frame_size.mpo" "$dir/run/photos/frame.MPO"
+    cp "$samples/iphone_primary_gainmap.mpo" "$dir/run/photos/gainmap.mpo"
+    cp "$dir/ref/1_dub.jpg" "$dir/run/photos/gainmap_dub.jpg"
+    run_recipe "$dir" sh "$folder"
+    [ $? -ne 0 ] || fail "$label: status 0 although files failed"
+    [ "$(cat "$dir/stdout")" = $'failed: photos/frame.MPO\nfailed: photos/gainmap.mpo' ] ||
+        fail "$label: standard output is not the list of the files that failed:"$'\n'"$(cat "$dir/stdout")"
+    cmp -s "$dir/ref/1_dub.jpg" "$dir/run/photos/gainmap_dub.jpg" ||
+        fail "$label: the output beside a refused file was changed"
+    [ ! -e "$dir/run/photos/frame_dub.jpg" ] || fail "$label: an output was written for a refused file"
+    k=0
+    for name in "${cameras[@]}"; do
+        k=$((k + 1))
+        check_exif_output "$dir/ref/$k.mpo" "$dir/ref/${k}_dub.jpg" "$dir/run/photos/trip 2024/$k ${name%.mpo}_dub.jpg" \
+            "$label, $name"
+    done
+    [ $failures -eq 0 ] || tail -n 30 "$dir/stderr" >&2
+}
+
 # The recipe as printed, for its program. The xargs and parallel recipes are
 # printed for korventale and adapted to the other composing programs by
 # changing the name, as the README says.
@@ -454,7 +548,9 @@ shown=${programs%% *}
     echo "recipe $recipe does not name $shown exactly once" >&2
     exit 1
 }
-if [ "$recipe" = sshlogin ]; then
+if [ "$recipe" = exif ] || [ "$recipe" = exif-folder ]; then
+    exif_cases
+elif [ "$recipe" = sshlogin ]; then
     trap 'stop_machines; rm -rf "$work"' EXIT
     start_machines || { echo "the machines could not be started" >&2; exit 1; }
     sshlogin_cases "$code"
