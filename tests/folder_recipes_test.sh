@@ -392,11 +392,14 @@ homes_empty() {
     done
 }
 
-# The recipe as printed, on alpha, beta and this machine. Then again with
-# alpha lost once it has converted a file: its returns after the first one
-# stall, as when a machine dies in the middle of one, until the test kills the
-# machine. Every file must then be converted or listed, and a second run over
-# the list, alpha still lost, must convert the rest.
+# The recipe as printed, on alpha, beta and this machine. Then on alpha and
+# beta alone (this machine would convert the files that the others are slow
+# to take) with alpha lost once it has converted a file: its copies after
+# that stall, and the test kills the machine once every job it runs is
+# stalled, one of them given after the first came back. The files whose
+# output was on its way back must then be listed, the others converted by
+# beta, and a second run over the list, alpha still lost, must convert the
+# rest.
 sshlogin_cases() {
     local code=$1 shell status
     shell=$(command -v sh)
@@ -410,19 +413,20 @@ sshlogin_cases() {
     homes_empty "$label" "${machine_names[@]}"
     echo "$label: files converted by $(converted_per_machine "$dir" joblog); ${#case_listed[@]} listed as failed"
 
+    code=$(sed -E 's|--sshlogin [^ ]+|--sshlogin 4/alpha,4/beta|' <<<"$code")
     dir=$work/lost label="recipe sshlogin, alpha lost"
     prepare_case korventale "$dir" "$label" 8 || return
     cat >"$work/alpha/bin/rsync" <<STANDIN
 #!/bin/sh
-# Sends back the first picture asked for; the later ones stall.
+# Once a picture has been sent back, every copy to or from this machine
+# stalls, as when it dies in the middle of one.
+for last; do :; done
+if [ -d "$work/alpha/state/first" ]; then
+    printf '%s\\0' "\$last" >>"$work/alpha/state/stalled"
+    exec sleep 600
+fi
 case " \$* " in
-*" --sender "*)
-    for last; do :; done
-    if [ -f "\$last" ] && ! mkdir "$work/alpha/state/first" 2>/dev/null; then
-        : >"$work/alpha/state/stalled"
-        exec sleep 600
-    fi
-    ;;
+*" --sender "*) [ ! -f "\$last" ] || mkdir "$work/alpha/state/first" 2>/dev/null ;;
 esac
 exec /usr/bin/rsync "\$@"
 STANDIN
@@ -430,16 +434,27 @@ STANDIN
     recipe_env=("PARALLEL_SSH=ssh -F $work/ssh_config" "PARALLEL=--joblog $dir/joblog")
     run_recipe "$dir" "$shell" "$code" &
     local recipe_pid=$!
-    until [ -e "$work/alpha/state/stalled" ] &&
-        awk -F '\t' '$2 == "alpha" && $6 > 0 { found = 1 } END { exit !found }' "$dir/joblog" 2>/dev/null; do
-        kill -0 $recipe_pid 2>/dev/null || break
+    local slots waited=0
+    slots=$(grep -o '[0-9]*/alpha' <<<"$code" | cut -d / -f 1)
+    until [ "$(tr -cd '\0' 2>/dev/null <"$work/alpha/state/stalled" | wc -c)" -ge "$slots" ]; do
+        kill -0 $recipe_pid 2>/dev/null && [ $waited -lt 1200 ] || break
+        waited=$((waited + 1))
         sleep 0.1
     done
-    kill -0 $recipe_pid 2>/dev/null || fail "$label: the recipe ended before alpha was lost"
+    kill -0 $recipe_pid 2>/dev/null && [ $waited -lt 1200 ] ||
+        fail "$label: alpha did not stall in every job it was given"
     stop_machine alpha
     wait $recipe_pid
     status=$?
-    recipe_failures "$dir" "$label" "${case_inputs[*]}"
+    # Listed may be only the files whose output was on its way back.
+    local -A stalled=()
+    local returning allowed=photos/DCIM/link.mpo input
+    while IFS= read -r -d '' returning; do stalled[${returning#./}]=1; done <"$work/alpha/state/stalled"
+    for input in "${case_inputs[@]}"; do
+        returning=$(basename "${input%.*}")_dub.jpg
+        [ -z "${stalled[$returning]:-}" ] || allowed+=" $input"
+    done
+    recipe_failures "$dir" "$label" "$allowed"
     check_case "$dir" "$label" $status "${case_listed[@]}"
     echo "$label: files converted by $(converted_per_machine "$dir" joblog); ${#case_listed[@]} listed as failed"
 
