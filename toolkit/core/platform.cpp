@@ -55,11 +55,12 @@ extern "C" void on_stop_signal(int signal_number) {
 }
 
 // Windows has no SIGHUP: a console window that is closed ends the program
-// without a signal it could catch.
+// without a signal it could catch. Its C library raises SIGBREAK for
+// Ctrl-Break as it raises SIGINT for Ctrl-C.
 #if defined(SIGHUP)
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 #else
-constexpr int kStopSignals[] = {SIGINT, SIGTERM};
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGBREAK};
 #endif
 
 void install_output_cleanup() {
