@@ -59,8 +59,7 @@ void print_usage(const char* summary) {
         "reported and given up, and the run goes on with the next; only an input\n"
         "that cannot be opened stops it.\n"
         "Exit status: 0 when every file was converted or skipped, 1 when some file\n"
-        "was not (the others were), 255 when an input could not be opened.\n"
-        STEREO_MANUAL_REFERENCE,
+        "was not (the others were), 255 when an input could not be opened.\n" STEREO_MANUAL_REFERENCE,
         name);
 }
 
@@ -109,10 +108,11 @@ void keep_window_open_to_read(bool files_given, bool all_converted) {
     const char* name = program_name().c_str();
     (void)fflush(stdout);
     if (files_given) {
-        fprintf(stderr, "%s: not every file was converted, see above. Press Enter to close this window.\n", name);
-    } else {
-        fprintf(stderr, "%s: no file given: drop MPO files on %s.exe. Press Enter to close this window.\n", name,
+        fprintf(stderr, "%s: not every file was converted, see above. Press Enter to close this window.\n",
                 name);
+    } else {
+        fprintf(stderr, "%s: no file given: drop MPO files on %s.exe. Press Enter to close this window.\n",
+                name, name);
     }
     wait_for_enter();
 }
