@@ -81,7 +81,9 @@ bool convert(FILE* in, const char* arg, FileHook hook) {
 }
 
 // Opens, checks and converts each argument in turn; the run's exit status.
-int convert_arguments(int argc, char** argv, FileHook hook) {
+// `skipped` tells whether an argument was skipped for its extension, which
+// leaves the status alone but converts nothing.
+int convert_arguments(int argc, char** argv, FileHook hook, bool* skipped) {
     int status = kAllConverted;
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
@@ -94,6 +96,7 @@ int convert_arguments(int argc, char** argv, FileHook hook) {
         }
         if (!has_mpo_extension(arg)) {
             printf("File %s has not the right extension\n", arg);
+            *skipped = true;
             continue;
         }
         if (!convert(in.get(), arg, hook)) status = kSomeNotConverted;
@@ -134,8 +137,9 @@ int run_batch(int argc, char** argv, const char* banner, const char* summary, Fi
     }
 
     printf("%s", banner);
-    const int status = convert_arguments(argc, argv, hook);
-    keep_window_open_to_read(argc > 1, status == kAllConverted);
+    bool skipped = false;
+    const int status = convert_arguments(argc, argv, hook, &skipped);
+    keep_window_open_to_read(argc > 1, status == kAllConverted && !skipped);
     return status;
 }
 
