@@ -1,7 +1,8 @@
 // Everything that differs between the systems the tools run on, in one
 // place: how files are opened, measured and staged, how much memory the
-// machine has, and the console's code page. The tools and the rest of the
-// toolkit call only these.
+// machine has, the console's code page and window, wildcards (expanded by
+// the program on Windows) and where the manual is. The tools and the rest of
+// the toolkit call only these.
 #ifndef STEREO_TOOLKIT_PLATFORM_HPP
 #define STEREO_TOOLKIT_PLATFORM_HPP
 
