@@ -3,8 +3,8 @@
 // through the batch driver and the stereo pipeline with one of the three
 // rules (the first byte picks it: 0 Dubois's anaglyph, 1 the colour
 // anaglyph, 2 side by side), as korventale, trismoldaven and vostrin handle
-// an argument. The library's fatal errors come back here instead of ending
-// the process (see jpeg_io.hpp).
+// an argument. The library's fatal errors come back to the hook, as in the
+// tools (see stereo_pair.hpp).
 //
 // Checked after every run, any violation aborting:
 // - a fatal library error leaves no output behind, and the file counts as
@@ -78,16 +78,13 @@ void compose_row(Rule rule, const StereoRows& rows) {
     }
 }
 
-// A composing tool's hook, with the fuzzer's bound on the size. The jump of
-// a fatal error lands here; `rows`, which holds everything the pipeline
-// owns, lives in the caller and is released there either way.
+// A composing tool's hook, as the tools have it, with the fuzzer's bound on
+// the size and a note of a fatal error.
 bool compose_into(FILE* in, StartTable* table, int count, const char* arg, StereoRows* rows) {
-    std::jmp_buf fatal;
-    if (setjmp(fatal) != 0) {
+    if (setjmp(rows->fatal_error) != 0) {
         g_run.fatal = true;
         return false;
     }
-    fuzzing_fatal_error_return = &fatal;
     if (!load_stereo_pair(in, table, count, arg, views_per_row(g_run.rule), rows)) return false;
     if (uint64_t{rows->header.image_width} * rows->header.image_height > kMaxFuzzedPixels) {
         g_run.too_large = true;
@@ -103,9 +100,7 @@ bool compose_into(FILE* in, StartTable* table, int count, const char* arg, Stere
 
 bool compose(FILE* in, StartTable* table, int count, const char* arg) {
     StereoRows rows;
-    const bool converted = compose_into(in, table, count, arg, &rows);
-    fuzzing_fatal_error_return = nullptr;
-    return converted;
+    return compose_into(in, table, count, arg, &rows);
 }
 
 // The fuzzer's own decoder, a fatal error of which returns false: no object

@@ -85,9 +85,15 @@ TEST(BatchFrame, HelpAndVersionAloneAreAnswered) {
         EXPECT_EQ(version.out, std::string(tool.name) + " (stereo-mpo-tools) " + STEREO_VERSION + "\n");
         EXPECT_EQ(help.err + version.err, "");
 
-        const RunResult as_files = run_tool(tool.name, {"--version", "--help"}, dir.path);
-        EXPECT_EQ(as_files.status, 255) << "--version is taken as a file that does not exist";
-        EXPECT_EQ(as_files.out, std::string(tool.banner) + "Error when reading file\n");
+        // First of several, either is a file: --version one that does not
+        // exist, --help the one made above, of the wrong extension.
+        const RunResult version_first = run_tool(tool.name, {"--version", "--help"}, dir.path);
+        EXPECT_EQ(version_first.status, 255);
+        EXPECT_EQ(version_first.out, std::string(tool.banner) + "Error when reading file\n");
+        const RunResult help_first = run_tool(tool.name, {"--help", "--version"}, dir.path);
+        EXPECT_EQ(help_first.status, 255);
+        EXPECT_EQ(help_first.out, std::string(tool.banner) + "File --help has not the right extension\n" +
+                                      "Error when reading file\n");
         const RunResult named = run_tool(tool.name, {"./--help"}, dir.path);
         EXPECT_EQ(named.out, std::string(tool.banner) + "File ./--help has not the right extension\n");
     }
@@ -150,6 +156,7 @@ TEST(Splitter, PicturesAfterTheSecondGetNamesOfTheirOwn) {
     EXPECT_EQ(read_file(dir / "s_4.jpg"), mpo.pictures[3]);
 }
 
+// A single picture is split alone; a file in which none is found is refused.
 TEST(Splitter, SinglePictureAndNoPicture) {
     ScratchDir dir;
     // A plain JFIF file: one picture, copied from its start to the end.
@@ -159,9 +166,13 @@ TEST(Splitter, SinglePictureAndNoPicture) {
     write_file(dir / "one.mpo", jfif);
     // A stream that begins FF D8 FF DB is not counted at all.
     write_file(dir / "none.mpo", fake_picture(segment(0xDB, Bytes(65, 1)), 80, 5));
-    const RunResult r = run_tool("brantelix", {"one.mpo", "none.mpo"}, dir.path);
-    EXPECT_EQ(r.status, 0);
+    // So is nothing at all: neither is an MPO file, and a script must hear of it.
+    write_file(dir / "notes.mpo", Bytes{'h', 'i', '\n'});
+    const RunResult r = run_tool("brantelix", {"one.mpo", "none.mpo", "notes.mpo"}, dir.path);
+    EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, std::string(kBanner) + writing("one_L.jpg"));
+    EXPECT_EQ(r.err,
+              "brantelix: none.mpo: no JPEG picture found\nbrantelix: notes.mpo: no JPEG picture found\n");
     EXPECT_EQ(read_file(dir / "one_L.jpg"), Bytes(jfif.begin() + 2, jfif.end()));
     EXPECT_FALSE(file_exists(dir / "one_R.jpg"));
     EXPECT_FALSE(file_exists(dir / "none_L.jpg"));

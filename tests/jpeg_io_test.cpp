@@ -24,7 +24,7 @@ int largest_difference(const Bytes& a, const unsigned char* b) {
 Bytes read_through_toolkit(const Bytes& jpeg, HeaderRecord* header, JDIMENSION rows_per_call) {
     FilePtr f(temp_file_holding(jpeg));
     JpegReader reader;
-    read_jpeg_header(f.get(), "in.jpg", &reader, header);
+    read_jpeg_header(f.get(), "in.jpg", nullptr, &reader, header);
     const size_t row_bytes = size_t{header->image_width} * static_cast<size_t>(header->num_components);
     Bytes raster(row_bytes * header->image_height);
     start_jpeg_read(&reader);
@@ -109,7 +109,7 @@ TEST(WriteJpeg, BaselineQuality95OfTheGivenRows) {
     const std::string path = dir / "a.jpg";
     write_file(path, Bytes(100000, 0x55));
     JpegWriter writer;
-    ASSERT_EQ(write_jpeg_file(HeaderRecord{kWidth, kHeight, 3}, path, "in.mpo", &writer), 1);
+    ASSERT_EQ(write_jpeg_file(HeaderRecord{kWidth, kHeight, 3}, path, "in.mpo", nullptr, &writer), 1);
     // In uneven groups, as a pipeline hands them over.
     for (JDIMENSION y = 0; y < kHeight;) {
         const JDIMENSION count = std::min<JDIMENSION>(y % 2 == 0 ? 3 : 8, kHeight - y);
@@ -135,7 +135,7 @@ TEST(WriteJpeg, OutputThatCannotBeCreatedIsReported) {
     JpegWriter writer;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    EXPECT_EQ(write_jpeg_file(HeaderRecord{1, 1, 3}, path, "in.mpo", &writer), -1);
+    EXPECT_EQ(write_jpeg_file(HeaderRecord{1, 1, 3}, path, "in.mpo", nullptr, &writer), -1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error opening output jpeg file " + path + "\n!");
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find(path + ": No such file or directory\n"), std::string::npos) << err;

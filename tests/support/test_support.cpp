@@ -277,7 +277,7 @@ RunningTool start_tool(const std::string& tool, const std::vector<std::string>& 
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     startup.hStdOutput = out;
-    startup.hStdError = err;
+    startup.hStdError = options.merge_error ? out : err;
     PROCESS_INFORMATION process = {};
     if (!CreateProcessW(widened(command[0]).c_str(), &line[0], nullptr, nullptr, TRUE,
                         CREATE_UNICODE_ENVIRONMENT, environment.empty() ? nullptr : &environment[0],
@@ -344,7 +344,7 @@ RunningTool start_tool(const std::string& tool, const std::vector<std::string>& 
     const pid_t pid = fork();
     if (pid == 0) {
         dup2(out_pipe[1], 1);
-        dup2(err_pipe[1], 2);
+        dup2(options.merge_error ? out_pipe[1] : err_pipe[1], 2);
         close(out_pipe[0]);
         close(out_pipe[1]);
         close(err_pipe[0]);

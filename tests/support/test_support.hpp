@@ -62,6 +62,9 @@ struct RunOptions {
     // Run as this user and group instead (-1: unchanged); needs root. Lets
     // tests see permissions refuse something even when the suite runs as root.
     int user = -1;
+    // Standard error into standard output's pipe, as `2>&1` does: `out` gets
+    // both in the order they were written, `err` nothing.
+    bool merge_error = false;
 };
 RunResult run_tool(const std::string& tool, const std::vector<std::string>& args, const std::string& cwd,
                    const RunOptions& options);

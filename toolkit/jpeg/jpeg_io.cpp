@@ -1,25 +1,8 @@
 #include "jpeg_io.hpp"
 
+#include <cstdlib>
+
 #include "batch.hpp"
-
-#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
-// FUZZING BUILD ONLY (see jpeg_io.hpp): a fatal error goes back to the
-// fuzzer, after its message, when the fuzzer asks for it.
-std::jmp_buf* fuzzing_fatal_error_return = nullptr;
-
-namespace {
-
-void return_to_fuzzer(j_common_ptr cinfo) {
-    if (fuzzing_fatal_error_return != nullptr) {
-        (*cinfo->err->output_message)(cinfo);
-        std::longjmp(*fuzzing_fatal_error_return, 1);
-    }
-    jpeg_error_mgr standard;
-    jpeg_std_error(&standard)->error_exit(cinfo);
-}
-
-}  // namespace
-#endif
 
 namespace {
 
@@ -31,12 +14,22 @@ void print_library_message(j_common_ptr cinfo) {
     report_diagnostic(static_cast<const char*>(cinfo->client_data), text);
 }
 
-void use_error_manager(j_common_ptr cinfo, jpeg_error_mgr* jerr) {
-    cinfo->err = jpeg_std_error(jerr);
-    jerr->output_message = print_library_message;
-#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
-    jerr->error_exit = return_to_fuzzer;
-#endif
+// The library's own error exit prints the message and ends the process;
+// here the message is printed the same way and the file alone is given up.
+void return_from_fatal_error(j_common_ptr cinfo) {
+    (*cinfo->err->output_message)(cinfo);
+    std::jmp_buf* fatal_error = reinterpret_cast<JpegErrors*>(cinfo->err)->fatal_error;
+    if (fatal_error != nullptr) std::longjmp(*fatal_error, 1);
+    jpeg_destroy(cinfo);
+    exit(EXIT_FAILURE);
+}
+
+void use_error_manager(j_common_ptr cinfo, const char* arg, std::jmp_buf* fatal_error, JpegErrors* errors) {
+    cinfo->err = jpeg_std_error(&errors->manager);
+    errors->manager.output_message = print_library_message;
+    errors->manager.error_exit = return_from_fatal_error;
+    errors->fatal_error = fatal_error;
+    cinfo->client_data = const_cast<char*>(arg);
 }
 
 }  // namespace
@@ -53,12 +46,12 @@ JpegWriter::~JpegWriter() {
     }
 }
 
-void read_jpeg_header(FILE* in, const char* arg, JpegReader* reader, HeaderRecord* header) {
+void read_jpeg_header(FILE* in, const char* arg, std::jmp_buf* fatal_error, JpegReader* reader,
+                      HeaderRecord* header) {
     jpeg_decompress_struct* cinfo = &reader->cinfo;
-    use_error_manager(reinterpret_cast<j_common_ptr>(cinfo), &reader->jerr);
+    use_error_manager(reinterpret_cast<j_common_ptr>(cinfo), arg, fatal_error, &reader->errors);
     jpeg_create_decompress(cinfo);
     reader->created = true;
-    cinfo->client_data = const_cast<char*>(arg);
     jpeg_stdio_src(cinfo, in);
     jpeg_read_header(cinfo, TRUE);
     // The output geometry and samples per pixel, without starting to decode.
@@ -84,16 +77,15 @@ void finish_jpeg_read(JpegReader* reader) {
 }
 
 int write_jpeg_file(const HeaderRecord& header, const std::string& filename, const char* arg,
-                    JpegWriter* writer) {
+                    std::jmp_buf* fatal_error, JpegWriter* writer) {
     writer->name = filename;
     writer->file.reset(create_output(writer->name));
     if (!writer->file) return -1;
 
     jpeg_compress_struct* cinfo = &writer->cinfo;
-    use_error_manager(reinterpret_cast<j_common_ptr>(cinfo), &writer->jerr);
+    use_error_manager(reinterpret_cast<j_common_ptr>(cinfo), arg, fatal_error, &writer->errors);
     jpeg_create_compress(cinfo);
     writer->created = true;
-    cinfo->client_data = const_cast<char*>(arg);
     jpeg_stdio_dest(cinfo, writer->file.get());
 
     // The geometry and colour space first: jpeg_set_defaults chooses the

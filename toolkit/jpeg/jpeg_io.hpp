@@ -1,11 +1,13 @@
 // Decoding JPEG streams and encoding the tools' output through libjpeg, a
 // group of rows at a time. The library's standard error manager is kept, with
 // its messages sent to standard error under the tool's name and the input
-// they concern: a warning is printed and decoding goes on, a fatal error
-// prints its message and ends the process.
+// they concern: a warning is printed and decoding goes on. A fatal error
+// prints its message and returns to the caller's setjmp, so that one damaged
+// file ends only itself and the batch goes on with the next.
 #ifndef STEREO_TOOLKIT_JPEG_IO_HPP
 #define STEREO_TOOLKIT_JPEG_IO_HPP
 
+#include <csetjmp>
 #include <cstddef>
 #include <cstdio>
 #include <string>
@@ -26,6 +28,17 @@ struct HeaderRecord {
     int num_components = 0;  // samples per pixel as decoded
 };
 
+// The library's error manager, and where a fatal error returns to: the
+// `fatal_error` of a setjmp in a frame that is still running, between which
+// and the library no frame owns anything with a destructor (the longjmp would
+// skip it). Whatever the library's objects hold is released by their owners'
+// destructors, after the jump. Null keeps the library's standard exit, which
+// ends the process; no tool uses it.
+struct JpegErrors {
+    jpeg_error_mgr manager{};  // first: the library's pointer to it leads to the rest
+    std::jmp_buf* fatal_error = nullptr;
+};
+
 // A decompressor and its error manager; the library's structure points at
 // the error manager, so neither may move. Destroyed with its owner.
 struct JpegReader {
@@ -34,7 +47,7 @@ struct JpegReader {
     JpegReader& operator=(const JpegReader&) = delete;
     ~JpegReader();
     jpeg_decompress_struct cinfo{};
-    jpeg_error_mgr jerr{};
+    JpegErrors errors;
     bool created = false;
 };
 
@@ -46,7 +59,7 @@ struct JpegWriter {
     JpegWriter& operator=(const JpegWriter&) = delete;
     ~JpegWriter();
     jpeg_compress_struct cinfo{};
-    jpeg_error_mgr jerr{};
+    JpegErrors errors;
     bool created = false;
     std::string name;
     FilePtr file;
@@ -55,8 +68,11 @@ struct JpegWriter {
 // Reads the header of the JPEG stream at the current position of `in` and
 // describes the picture as the library decodes it with its default settings
 // (no parameter is changed). Nothing of the picture's size is allocated yet.
-// `arg` names the input in the library's messages and must outlive `reader`.
-void read_jpeg_header(FILE* in, const char* arg, JpegReader* reader, HeaderRecord* header);
+// `arg` names the input in the library's messages and must outlive `reader`;
+// a fatal error in this or any later call on `reader` returns to
+// `fatal_error` (see JpegErrors).
+void read_jpeg_header(FILE* in, const char* arg, std::jmp_buf* fatal_error, JpegReader* reader,
+                      HeaderRecord* header);
 
 // Starts decoding; then read_jpeg_rows decodes the next `count` rows into the
 // rows that `rows` points at, and finish_jpeg_read ends the picture.
@@ -68,9 +84,10 @@ void finish_jpeg_read(JpegReader* reader);
 // picture `header` describes (RGB, everything else the library's defaults).
 // Returns 1, or -1 when the file cannot be created (said on standard output,
 // with the reason on standard error). Until finish_jpeg_file, the output is
-// removed if the process is stopped or a fatal library error ends it.
+// removed if the process is stopped, or with `writer` after a fatal library
+// error, which returns to `fatal_error` as for read_jpeg_header.
 int write_jpeg_file(const HeaderRecord& header, const std::string& filename, const char* arg,
-                    JpegWriter* writer);
+                    std::jmp_buf* fatal_error, JpegWriter* writer);
 
 // Encodes the next `count` rows, those that `rows` points at (the library
 // reads them without changing them).
@@ -80,19 +97,5 @@ void write_jpeg_rows(JpegWriter* writer, JSAMPARRAY rows, JDIMENSION count);
 // cannot be stored (the incomplete file is then removed and the failure
 // reported).
 int finish_jpeg_file(JpegWriter* writer);
-
-#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
-#include <csetjmp>
-// FUZZING BUILD ONLY: never in the shipped tools, which keep the library's
-// standard error exit. A fuzzer must survive a fatal library error to go on
-// with the next input, the way libjpeg-turbo's own fuzz targets do: while
-// this points at a jmp_buf, a fatal error prints its message as usual and
-// then longjmps there instead of ending the process. Between that setjmp and
-// the library, no frame may hold an object with a destructor (the jump would
-// skip it); the pipeline's state therefore lives in a StereoRows owned
-// outside the jump, whose destructor then releases everything and removes
-// the unfinished output. Null: the standard exit.
-extern std::jmp_buf* fuzzing_fatal_error_return;
-#endif
 
 #endif

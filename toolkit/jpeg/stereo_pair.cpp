@@ -50,10 +50,10 @@ bool stage_picture(FILE* in, StartTable* table, int count, int j, const char* ar
 
 // Stages picture j and reads its header; false, having said why, when it
 // cannot be staged or declares more than the machine could hold.
-bool load_view(FILE* in, StartTable* table, int count, int j, const char* arg, ByteBuffer* buffer,
-               FilePtr* stage, JpegReader* reader, HeaderRecord* header) {
+bool load_view(FILE* in, StartTable* table, int count, int j, const char* arg, std::jmp_buf* fatal_error,
+               ByteBuffer* buffer, FilePtr* stage, JpegReader* reader, HeaderRecord* header) {
     if (!stage_picture(in, table, count, j, arg, buffer, stage)) return false;
-    read_jpeg_header(stage->get(), arg, reader, header);
+    read_jpeg_header(stage->get(), arg, fatal_error, reader, header);
     if (!fits_in_memory(*header)) {
         report_out_of_memory(arg);
         return false;
@@ -87,15 +87,15 @@ bool load_stereo_pair(FILE* in, StartTable* table, int count, const char* arg, s
     HeaderRecord left, right;
     // The staging buffer is only needed until both views are staged. It is
     // held by `rows`, like everything else the pipeline owns, so that no frame
-    // between the hook and the library owns memory (see jpeg_io.hpp).
+    // between the hook and the library owns memory (see stereo_pair.hpp).
     if (!make_copy_buffer(in, table, count, 2, &rows->stage_buffer)) {
         report_out_of_memory(arg);
         return false;
     }
-    if (!load_view(in, table, count, 0, arg, &rows->stage_buffer, &rows->left_stage, &rows->left_reader,
-                   &left) ||
-        !load_view(in, table, count, 1, arg, &rows->stage_buffer, &rows->right_stage, &rows->right_reader,
-                   &right)) {
+    if (!load_view(in, table, count, 0, arg, &rows->fatal_error, &rows->stage_buffer, &rows->left_stage,
+                   &rows->left_reader, &left) ||
+        !load_view(in, table, count, 1, arg, &rows->fatal_error, &rows->stage_buffer, &rows->right_stage,
+                   &rows->right_reader, &right)) {
         return false;
     }
     rows->stage_buffer = ByteBuffer();
@@ -130,7 +130,7 @@ bool start_stereo_output(const std::string& output_name, StereoRows* rows) {
     report_writing(output_name);
     HeaderRecord output = rows->header;
     output.image_width *= static_cast<JDIMENSION>(rows->views_per_row);
-    if (write_jpeg_file(output, output_name, rows->arg, &rows->writer) != 1) return false;
+    if (write_jpeg_file(output, output_name, rows->arg, &rows->fatal_error, &rows->writer) != 1) return false;
     start_jpeg_read(&rows->left_reader);
     start_jpeg_read(&rows->right_reader);
     return true;

@@ -4,17 +4,30 @@
 // output is encoded as the rows come. Memory stays a few rows high whatever
 // the picture.
 //
-// A composing tool's hook:
+// A composing tool's hook is two functions: the hook owns the pipeline, and
+// the one it calls runs it, with the setjmp that a fatal library error (a
+// damaged view, a full disk) returns to, its message printed:
 //
-//     StereoRows rows;
-//     if (!start_composing(in, table, count, arg, kSuffix, kViews, &rows)) return false;
-//     while (next_stereo_row(&rows)) rule(rows.left, rows.right, rows.out, rows.width);
-//     return finish_stereo_output(&rows);
+//     bool compose(FILE* in, StartTable* table, int count, const char* arg, StereoRows* rows) {
+//         if (setjmp(rows->fatal_error) != 0) return false;
+//         if (!start_composing(in, table, count, arg, kSuffix, kViews, rows)) return false;
+//         while (next_stereo_row(rows)) rule(rows->left, rows->right, rows->out, rows->width);
+//         return finish_stereo_output(rows);
+//     }
+//     bool hook(FILE* in, StartTable* table, int count, const char* arg) {
+//         StereoRows rows;
+//         return compose(in, table, count, arg, &rows);
+//     }
 //
-// Everything the pipeline holds is released when `rows` goes out of scope.
+// Everything the pipeline holds is released when `rows` goes out of scope,
+// after a fatal error too: the unfinished output is removed, and the batch
+// goes on with the next file. `rows` lives outside the frame of the setjmp,
+// whose own locals would be indeterminate after the jump, and no frame
+// between that setjmp and the library owns anything with a destructor.
 #ifndef STEREO_TOOLKIT_STEREO_PAIR_HPP
 #define STEREO_TOOLKIT_STEREO_PAIR_HPP
 
+#include <csetjmp>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -36,6 +49,10 @@ struct StereoRows {
     const unsigned char* right = nullptr;
     unsigned char* out = nullptr;
     size_t width = 0;
+
+    // Where a fatal library error returns to; set by the hook before the
+    // first call below.
+    std::jmp_buf fatal_error{};
 
     // The pipeline's own state.
     const char* arg = nullptr;
@@ -69,7 +86,7 @@ struct StereoRows {
 // memory cannot be had, when a view declares more pixels than the machine
 // could hold, when the views differ in size or are not both RGB, or when the
 // output would be wider than a JPEG picture can be. A fatal library error in
-// a header ends the process.
+// a header returns to `rows->fatal_error`.
 bool load_stereo_pair(FILE* in, StartTable* table, int count, const char* arg, size_t views_per_row,
                       StereoRows* rows);
 
@@ -88,7 +105,8 @@ bool next_stereo_row(StereoRows* rows);
 
 // Ends decoding and the output; false when the output could not be stored
 // completely (it is then removed). A fatal library error while decoding or
-// encoding any row ends the process, and the unfinished output is removed.
+// encoding any row returns to `rows->fatal_error`; `rows` then removes the
+// unfinished output.
 bool finish_stereo_output(StereoRows* rows);
 
 #endif

@@ -32,8 +32,12 @@ std::string split_output_name(const char* arg, int j) {
 }
 
 bool split_pictures(FILE* in, StartTable* table, int count, const char* arg) {
-    // A file without pictures has nothing to split, which is no failure.
-    if (count <= 0) return true;
+    // Not an MPO file after all (a text file, an empty one): saying nothing
+    // and succeeding would hide it from the scripts that list failures.
+    if (count <= 0) {
+        report_diagnostic(arg, "no JPEG picture found");
+        return false;
+    }
     ByteBuffer buffer;
     if (!make_copy_buffer(in, table, count, count, &buffer)) {
         report_out_of_memory(arg);

@@ -12,8 +12,8 @@
 // Output name of picture j (counting from 0) for the argument `arg`.
 std::string split_output_name(const char* arg, int j);
 
-// The hook run_batch calls for each input file; false when some picture
-// could not be written.
+// The hook run_batch calls for each input file; false when no picture was
+// found in it or some picture could not be written.
 bool split_pictures(FILE* in, StartTable* table, int count, const char* arg);
 
 #endif

@@ -1,5 +1,7 @@
 // trismoldaven: writes a red-cyan colour anaglyph of each MPO file named on
 // the command line: shot.mpo gives shot_ana.jpg.
+#include <csetjmp>
+
 #include "batch.hpp"
 #include "colour_anaglyph.hpp"
 #include "stereo_pair.hpp"
@@ -17,11 +19,18 @@ constexpr const char* kSummary =
 constexpr const char* kSuffix = "_ana.jpg";
 constexpr size_t kViewsPerRow = 1;
 
+// A fatal library error anywhere in the file comes back to the setjmp, its
+// message printed; the caller's `rows` then releases everything.
+bool compose(FILE* in, StartTable* table, int count, const char* arg, StereoRows* rows) {
+    if (setjmp(rows->fatal_error) != 0) return false;
+    if (!start_composing(in, table, count, arg, kSuffix, kViewsPerRow, rows)) return false;
+    while (next_stereo_row(rows)) colour_anaglyph(rows->left, rows->right, rows->out, rows->width);
+    return finish_stereo_output(rows);
+}
+
 bool make_anaglyph(FILE* in, StartTable* table, int count, const char* arg) {
     StereoRows rows;
-    if (!start_composing(in, table, count, arg, kSuffix, kViewsPerRow, &rows)) return false;
-    while (next_stereo_row(&rows)) colour_anaglyph(rows.left, rows.right, rows.out, rows.width);
-    return finish_stereo_output(&rows);
+    return compose(in, table, count, arg, &rows);
 }
 
 }  // namespace
