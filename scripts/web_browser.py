@@ -1,8 +1,8 @@
 #!/usr/bin/python3
 """The web page in headless Chromium, served from its packed ZIP on 127.0.0.1.
 
-test: every camera file in the samples folder, the shipped sample, a damaged
-file (in the middle of the batch) and a one-picture file through the page's
+test: every camera file in the samples folder, the shipped sample, damaged
+files (in the middle of the batch) and a one-picture file through the page's
 file input. Every output must be byte-identical to the native build's, every
 message line equal to the command line's standard output for that file (the
 banner once per tool), the ZIP download must hold exactly the outputs, and
@@ -153,8 +153,8 @@ def run_native(binary, folder, name, env=None):
 
 
 def make_inputs(samples, sample, native, work):
-    """The camera files (under names the tools take), the shipped sample, a
-    damaged copy of it in the middle and a one-picture file at the end."""
+    """The camera files (under names the tools take), the shipped sample, two
+    damaged copies of it in the middle and a one-picture file at the end."""
     inputs = work / "inputs"
     inputs.mkdir(parents=True)
     paths = []
@@ -180,9 +180,15 @@ def make_inputs(samples, sample, native, work):
     position = right + 2
     while good[position + 1] != 0xC4:
         position += 2 + int.from_bytes(good[position + 2:position + 4], "big")
-    damaged = inputs / "damaged.mpo"
-    damaged.write_bytes(good[:position + 2] + b"\xff\xf0" + good[position + 4:])
-    paths.insert(len(paths) // 2, damaged)
+    header = inputs / "damaged_header.mpo"
+    header.write_bytes(good[:position + 2] + b"\xff\xf0" + good[position + 4:])
+    # A Huffman table segment with a bogus table number just before the
+    # right picture's end: met after the output was announced and created.
+    if not good.endswith(b"\xff\xd9"):
+        fail(f"{sample} does not end with its right picture")
+    rows = inputs / "damaged_rows.mpo"
+    rows.write_bytes(good[:-2] + b"\xff\xc4\x00\x13\x07" + bytes(16) + good[-2:])
+    paths[len(paths) // 2:len(paths) // 2] = [header, rows]
     single = inputs / "single.mpo"
     single.write_bytes(good[:right])
     paths.append(single)
