@@ -124,7 +124,7 @@ def convert_in_page(driver, url, paths, tools=TOOLS):
     for box in driver.find_elements(By.CSS_SELECTOR, 'input[name="tool"]'):
         if box.is_selected() != (box.get_attribute("value") in tools):
             box.click()
-    driver.find_element(By.ID, "files").send_keys("\n".join(str(path) for path in paths))
+    driver.find_element(By.ID, "files").send_keys("\n".join(str(Path(path).resolve()) for path in paths))
     WebDriverWait(driver, BATCH_SECONDS, poll_frequency=0.2).until(
         lambda d: d.execute_script("return document.body.dataset.state") == "done")
     return driver.execute_script(READ_PAGE)
@@ -202,10 +202,10 @@ def expected_outcome(status, outputs):
 
 
 def test(args):
-    work = Path(args.work)
+    work = Path(args.work).resolve()
     shutil.rmtree(work, ignore_errors=True)
     work.mkdir(parents=True)
-    native = Path(args.native)
+    native = Path(args.native).resolve()
     paths = make_inputs(Path(args.samples), Path(args.sample), native, work)
 
     # The command line, each file alone in a folder of its own.
@@ -286,38 +286,45 @@ def test(args):
     for problem in problems:
         print(problem, file=sys.stderr)
     if problems:
-        fail(f"{len(problems)} differences between the page and the command line")
+        fail(f"{len(problems)} problems with the page")
     print(f"{len(all_outputs)} outputs of {len(paths)} files byte-identical, messages equal, ZIP complete, "
           "no request beyond the page's server")
 
 
 def renderer_peak_kib(driver):
-    """The largest peak resident size among Chromium's renderer processes (the
-    page and its worker live in one)."""
-    peaks = [0]
+    """The largest peak resident size among this browser's renderer processes
+    (the page and its worker live in one)."""
+    parents, peaks = {}, {}
     for proc in Path("/proc").iterdir():
         try:
-            if b"--type=renderer" not in (proc / "cmdline").read_bytes():
-                continue
-            for line in (proc / "status").read_text().splitlines():
-                if line.startswith("VmHWM:"):
-                    peaks.append(int(line.split()[1]))
-        except (OSError, ValueError):
+            status = dict(line.split(":", 1) for line in (proc / "status").read_text().splitlines())
+            parents[int(proc.name)] = int(status["PPid"])
+            if b"--type=renderer" in (proc / "cmdline").read_bytes():
+                peaks[int(proc.name)] = int(status["VmHWM"].split()[0])
+        except (OSError, ValueError, KeyError):
             continue
-    return max(peaks)
+
+    def ours(pid):
+        while pid > 1:
+            if pid == driver.service.process.pid:
+                return True
+            pid = parents.get(pid, 0)
+        return False
+
+    return max([peak for pid, peak in peaks.items() if ours(pid)], default=0)
 
 
 def bench(args):
-    work = Path(args.work)
+    work = Path(args.work).resolve()
     work.mkdir(parents=True, exist_ok=True)
     mpo = Path(args.file)
     site = Site(Path(args.zip), work)
-    native = Path(args.native)
-    print(f"| tool | page (WebAssembly) | native, no SIMD | native, SIMD | page / no SIMD | page / SIMD "
-          f"| page's peak memory |\n|---|---|---|---|---|---|---|")
+    native = Path(args.native).resolve()
+    print("| tool | page (WebAssembly) | native, no SIMD | native, SIMD | page / no SIMD | page / SIMD "
+          "| page's peak memory | the tool's module |\n|---|---|---|---|---|---|---|---|")
     try:
         for tool in COMPOSING:
-            page_ms, plain_ms, simd_ms, memory = [], [], [], 0
+            page_ms, plain_ms, simd_ms, memory, module = [], [], [], 0, 0
             folder = work / "native"
             shutil.rmtree(folder, ignore_errors=True)
             folder.mkdir()
@@ -330,6 +337,7 @@ def bench(args):
                     if result["status"] != "converted":
                         fail(f"{tool} {mpo.name}: {result['messages']}")
                     page_ms.append(result["milliseconds"])
+                    module = max(module, result["memory"])
                     for times, env in ((plain_ms, {"JSIMD_FORCENONE": "1"}), (simd_ms, {})):
                         started = time.perf_counter()
                         run_native(native / tool, folder, mpo.name, {**os.environ, **env})
@@ -339,7 +347,7 @@ def bench(args):
                 driver.quit()
             page, plain, simd = (statistics.median(t) for t in (page_ms, plain_ms, simd_ms))
             print(f"| `{tool}` | {page:.0f} ms | {plain:.0f} ms | {simd:.0f} ms | {page / plain:.2f} x "
-                  f"| {page / simd:.2f} x | {memory / 1024:.0f} MiB |", flush=True)
+                  f"| {page / simd:.2f} x | {memory / 1024:.0f} MiB | {module / 2**20:.0f} MiB |", flush=True)
     finally:
         site.close()
 

@@ -41,7 +41,7 @@ function showBanner(tool, bannerLines) {
 }
 
 function outcome(result) {
-    if (result.tooLarge || result.crashed || result.status !== 0) return "refused";
+    if (result.status !== 0) return "refused";
     return result.outputs.length > 0 ? "converted" : "skipped";
 }
 
@@ -55,7 +55,9 @@ function showResult(result) {
     }
     block.append(element("h3", {}, result.tool));
     const name = fileSections[result.index].dataset.name;
-    // Said by the page, not the tool: the tool never saw the file.
+    // Said by the page, not the tool: the tool never saw the file, or
+    // stopped without saying why.
+    if (result.unreadable) result.out = [`File ${name} cannot be read: too large for this browser, or not a file`];
     if (result.tooLarge) result.out = [`File ${name} is too large for this browser`];
     if (result.crashed) result.out.push(`The conversion of ${name} stopped`);
     block.append(lines(result.out, "messages"));

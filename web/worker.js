@@ -90,16 +90,17 @@ async function convert(tool, file, bytes) {
 async function convertAll(files, tools) {
     for (const [index, file] of files.entries()) {
         let bytes = null;
+        let unread = null;
         try {
             bytes = new Uint8Array(await file.arrayBuffer());
         } catch (error) {
-            // Larger than the browser will hold in memory.
+            // Larger than the browser will hold in memory, or no file at all
+            // (a dropped folder): the browser's reason goes with it.
+            unread = { status: null, unreadable: true, out: [], err: [String(error)], outputs: [] };
         }
         for (const tool of tools) {
             postMessage({ type: "progress", index, count: files.length, tool, name: file.name });
-            const result = bytes
-                ? await convert(tool, file, bytes)
-                : { status: null, tooLarge: true, out: [], err: [], outputs: [] };
+            const result = bytes ? await convert(tool, file, bytes) : unread;
             postMessage(
                 { type: "result", index, tool, ...result },
                 result.outputs.map((output) => output.bytes.buffer),
