@@ -109,11 +109,12 @@ make_tree() {
         (cd "$scratch" && "$bin/brantelix" one.mpo >/dev/null) &&
         cp "$scratch/one_L.jpg" "$photos/n.mpo" &&
         cp "$scratch/one_L.jpg" "$photos/notes.jpg" &&
+        printf 'not a picture\n' >"$photos/trip 2024/notes.mpo" &&
         rm -rf "$scratch"
 }
 
 # Files that no tool can convert, and the one that only brantelix can.
-unconvertible=("photos/x.mpo" "photos/DCIM/gone"$'\n'"link.MPO")
+unconvertible=("photos/x.mpo" "photos/DCIM/gone"$'\n'"link.MPO" "photos/trip 2024/notes.mpo")
 single_picture="photos/n.mpo"
 convertible=("photos/garden.mpo" "photos/trip 2024/beach day.mpo" "photos/DCIM/100_3D/DSCF0001.MPO"
     "photos/DCIM/100_3D/DSCF0002.MPO" "photos/DCIM/link.mpo" "photos/trip 2024/line"$'\n'"break.mpo"

@@ -54,9 +54,11 @@ void print_usage(const char* summary) {
         "Only names ending in .mpo or .MPO are converted, others are skipped.\n"
         "--help and --version are options only when alone: any other argument,\n"
         "and any argument of a longer list, is a file name.\n"
+        "A file that is refused or damaged, or whose output cannot be written, is\n"
+        "reported and given up, and the run goes on with the next; only an input\n"
+        "that cannot be opened stops it.\n"
         "Exit status: 0 when every file was converted or skipped, 1 when some file\n"
-        "was not (the others were), 255 when an input could not be opened (the run\n"
-        "stops there).\n"
+        "was not (the others were), 255 when an input could not be opened.\n"
         "More in the manual page: man %s\n",
         name);
 }

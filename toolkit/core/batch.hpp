@@ -18,9 +18,9 @@ using FileHook = bool (*)(FILE* in, StartTable* table, int count, const char* ar
 
 // Exit statuses, for the scripts that run the tools over folders: every file
 // converted (or skipped for its extension); some file refused or not fully
-// converted, the others done; an input that cannot be opened, which stops
-// the run (-1, seen as 255 by a POSIX shell). A fatal library error ends the
-// process with EXIT_FAILURE, which equals kSomeNotConverted.
+// converted (a damaged picture, a full disk, ...), the others done; an input
+// that cannot be opened, which stops the run (-1, seen as 255 by a POSIX
+// shell).
 constexpr int kAllConverted = 0;
 constexpr int kSomeNotConverted = 1;
 constexpr int kInputUnopenable = -1;
@@ -37,8 +37,8 @@ int run_batch(int argc, char** argv, const char* banner, const char* summary, Fi
 std::string derive_output_name(const char* arg, const char* suffix);
 
 // Creates the output `name` for writing. Until close_output, it is removed
-// if the process is stopped or a fatal library error ends it, so that no
-// truncated picture stays behind; `name` must stay valid until then. Returns
+// if the process is stopped, so that no truncated picture stays behind;
+// `name` must stay valid until then. Returns
 // nullptr, having reported why, when the output cannot be created.
 FILE* create_output(const std::string& name);
 

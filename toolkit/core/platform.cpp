@@ -54,7 +54,6 @@ constexpr int kStopSignals[] = {SIGINT, SIGTERM};
 
 void install_output_cleanup() {
     static const bool installed = [] {
-        (void)atexit(remove_watched_output);  // a fatal library error exits
         for (const int signal_number : kStopSignals) {
             // A signal ignored by whoever started the tool (nohup) stays ignored.
             if (signal(signal_number, on_stop_signal) == SIG_IGN) (void)signal(signal_number, SIG_IGN);
@@ -115,9 +114,8 @@ FILE* open_input(const char* path) {
 
 FILE* open_output(const char* path) {
 #if defined(_WIN32)
-    // Shared for deletion: Windows removes no open file otherwise, and a fatal
-    // library error exits with the output open (exit closes the streams only
-    // after the cleanup that removes it).
+    // Shared for deletion: Windows removes no open file otherwise, and Ctrl-C
+    // is handled on a thread of its own while the output is still open.
     const HANDLE handle =
         CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                     CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -40,13 +40,12 @@ inline int read_byte(FILE* f) {
 #endif
 }
 
-// The output being written. Should the process end before the output is
-// finished (a fatal library error, which exits, or SIGINT, SIGTERM or SIGHUP)
-// the file is removed, so that no truncated picture stays behind looking like
-// a finished one; after a signal the process then ends by that signal, as the
-// shell expects. Watched before the file is opened, since a signal may come
-// at any moment; `name` must stay valid until the output is released or
-// discarded.
+// The output being written. Should the process be stopped before the output
+// is finished (SIGINT, SIGTERM or SIGHUP) the file is removed, so that no
+// truncated picture stays behind looking like a finished one; the process
+// then ends by that signal, as the shell expects. Watched before the file is
+// opened, since a signal may come at any moment; `name` must stay valid until
+// the output is released or discarded.
 void watch_output(const char* name);
 // The output is complete, or was never created: nothing is to be removed.
 void release_output();
