@@ -69,7 +69,9 @@ async function convert(tool, file, bytes) {
     try {
         module.FS.writeFile(file.name, bytes);
     } catch (error) {
-        // The module's memory could not take the file.
+        // The module's memory could not take the file: no part of it may
+        // stay, or a later run would take it for an output.
+        if (module.FS.analyzePath(file.name).exists) module.FS.unlink(file.name);
         return { status: null, tooLarge: true, out: [], err: [String(error)], outputs: [] };
     }
     let result;
