@@ -58,6 +58,7 @@ return {
       tool: block.dataset.tool,
       status: block.dataset.status,
       messages: text(block.querySelector("pre.messages")),
+      diagnostics: text(block.querySelector("pre.diagnostics")),
       outputs: [...block.querySelectorAll("a.output")].map((a) => a.getAttribute("download")),
       milliseconds: Number(block.dataset.milliseconds),
       memory: Number(block.dataset.memory),
@@ -114,7 +115,8 @@ def start_chromium(work, downloads):
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
     downloads.mkdir(parents=True, exist_ok=True)
-    driver.execute_cdp_cmd("Browser.setDownloadBehavior", {"behavior": "allow", "downloadPath": str(downloads)})
+    driver.execute_cdp_cmd("Browser.setDownloadBehavior",
+                           {"behavior": "allow", "downloadPath": str(downloads)})
     return driver
 
 
@@ -141,15 +143,16 @@ def page_requests(netlog, site_url):
     log = json.loads(text)
     start_job = log["constants"]["logEventTypes"]["URL_REQUEST_START_JOB"]
     site = "http://" + site_url.split("/")[2].split(":")[0]
-    return {event["params"]["url"] for event in log["events"]
-            if event["type"] == start_job and event.get("params", {}).get("network_isolation_key", "").startswith(site)}
+    return {event["params"]["url"] for event in log["events"] if event["type"] == start_job
+            and event.get("params", {}).get("network_isolation_key", "").startswith(site)}
 
 
 def run_native(binary, folder, name, env=None):
-    """Runs `binary name` inside `folder`, as the browser test compares it."""
+    """Runs `binary name` inside `folder`, as the browser test compares it:
+    its status, standard output and standard error."""
     result = subprocess.run([str(binary), name] if name else [str(binary)], cwd=folder, capture_output=True,
                             env=env, check=False)
-    return result.returncode, result.stdout.decode()
+    return result.returncode, result.stdout.decode(), result.stderr.decode()
 
 
 def make_inputs(samples, sample, native, work):
@@ -217,13 +220,14 @@ def test(args):
             folder = work / "native" / tool / path.stem
             folder.mkdir(parents=True)
             shutil.copyfile(path, folder / path.name)
-            status, out = run_native(native / tool, folder, path.name)
+            status, out, err = run_native(native / tool, folder, path.name)
             if not out.startswith(banners[tool]):
                 fail(f"{tool} {path.name}: standard output does not begin with the banner")
             outputs = sorted(p.name for p in folder.iterdir() if p.name != path.name)
             for name in outputs:
                 all_outputs[name] = (folder / name).read_bytes()
-            expected[(path.name, tool)] = (expected_outcome(status, outputs), out[len(banners[tool]):], outputs)
+            expected[(path.name, tool)] = (expected_outcome(status, outputs), out[len(banners[tool]):], err,
+                                           outputs)
 
     site = Site(Path(args.zip), work)
     downloads = work / "downloads"
@@ -232,7 +236,8 @@ def test(args):
     try:
         started = time.monotonic()
         page = convert_in_page(driver, site.url, paths)
-        print(f"{len(paths)} files through {len(TOOLS)} tools in the page: {time.monotonic() - started:.1f} s")
+        seconds = time.monotonic() - started
+        print(f"{len(paths)} files through {len(TOOLS)} tools in the page: {seconds:.1f} s")
         for tool in TOOLS:
             if page["banners"].get(tool) != banners[tool]:
                 problems.append(f"{tool}: banner {page['banners'].get(tool)!r}, expected {banners[tool]!r}")
@@ -242,11 +247,12 @@ def test(args):
             if [r["tool"] for r in shown["results"]] != TOOLS:
                 problems.append(f"{shown['name']}: outcomes of {[r['tool'] for r in shown['results']]}")
             for result in shown["results"]:
-                outcome, messages, outputs = expected[(shown["name"], result["tool"])]
-                got = (result["status"], result["messages"], sorted(result["outputs"]))
-                if got != (outcome, messages, outputs):
-                    problems.append(f"{result['tool']} {shown['name']}: page shows {got}, "
-                                    f"command line {(outcome, messages, outputs)}")
+                # Outcome, standard output, standard error, outputs.
+                wanted = expected[(shown["name"], result["tool"])]
+                got = (result["status"], result["messages"], result["diagnostics"], sorted(result["outputs"]))
+                if got != wanted:
+                    problems.append(
+                        f"{result['tool']} {shown['name']}: page shows {got}, command line {wanted}")
 
         driver.find_element(By.ID, "download-all").click()
         archive = downloads / ZIP_NAME
@@ -282,13 +288,14 @@ def test(args):
     urls = page_requests(work / "netlog.json", site.url)
     if site.url + "korventale.wasm" not in urls:
         problems.append("the network log does not show the worker's requests")
-    problems += [f"request beyond the page's server: {url}" for url in sorted(urls) if not url.startswith(site.url)]
+    problems += [f"request beyond the page's server: {url}"
+                 for url in sorted(urls) if not url.startswith(site.url)]
     for problem in problems:
         print(problem, file=sys.stderr)
     if problems:
         fail(f"{len(problems)} problems with the page")
-    print(f"{len(all_outputs)} outputs of {len(paths)} files byte-identical, messages equal, ZIP complete, "
-          "no request beyond the page's server")
+    print(f"{len(all_outputs)} outputs of {len(paths)} files byte-identical, messages and diagnostics equal, "
+          "ZIP complete, no request beyond the page's server")
 
 
 def renderer_peak_kib(driver):
@@ -353,7 +360,8 @@ def bench(args):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
     commands = parser.add_subparsers(dest="command", required=True)
     for name in ("test", "bench"):
         command = commands.add_parser(name)
