@@ -140,13 +140,13 @@ rm -rf "$build/cpack"
 mv "$build/cpack/$package.zip" "$build/$package.zip"
 echo "$build/$package.zip"
 
-# Exactly the programs, their pages, README.md and LICENSE, in one folder.
+# Exactly the programs, their pages, README.txt and LICENSE.txt, in one folder.
 unzip -Z1 "$build/$package.zip" | grep -v '/$' | sort >"$build/zip.files"
 for file in $tools; do
     echo "$package/$file.exe"
     echo "$package/$file.txt"
 done >"$build/zip.expected"
-printf '%s\n' "$package/README.md" "$package/LICENSE" >>"$build/zip.expected"
+printf '%s\n' "$package/README.txt" "$package/LICENSE.txt" >>"$build/zip.expected"
 sort -o "$build/zip.expected" "$build/zip.expected"
 diff -u "$build/zip.expected" "$build/zip.files" >&2 || fail "the ZIP's files differ from the expected ones"
 rm -rf "$build/unpacked"
@@ -168,13 +168,18 @@ for tool in $tools; do
         echo "$record" | grep -qxF "$value" || fail "$tool.exe has no \"$value\" in its version record"
     done
     grep -q '<activeCodePage[^>]*>UTF-8<' "$windows_bin/$tool.exe" || fail "$tool.exe has no UTF-8 manifest"
-    # The pages: text with CRLF line ends only.
+    # The pages: ASCII text of Windows, not of POSIX systems.
     page=$windows_bin/$tool.txt
     grep -q "stereo-mpo-tools $version" "$page" || fail "$tool.txt does not show version $version"
-    [ "$(tr -d '\r' <"$page" | wc -l)" -eq "$(grep -c $'\r$' "$page")" ] || fail "$tool.txt has lines without CR LF"
     if LC_ALL=C grep -q '[^[:print:][:space:]]' "$page"; then
         fail "$tool.txt has characters other than printable ASCII"
     fi
+    ! grep -E -q 'SIGHUP|nohup|xargs|[a-z]\(1\)' "$page" || fail "$tool.txt speaks of POSIX systems"
+    grep -q 'for /r photos' "$page" || fail "$tool.txt lacks the cmd recipe"
+done
+# Every text file with CR LF line ends only.
+for text in "$windows_bin"/*.txt; do
+    [ "$(tr -d '\r' <"$text" | wc -l)" -eq "$(grep -c $'\r$' "$text")" ] || fail "$text has lines without CR LF"
 done
 
 wait "$wineboot_pid" || {
@@ -269,5 +274,36 @@ fi
 outputs=$(($(find "$compare/windows" -type f | wc -l) - $(find "$compare/input" -type f | wc -l)))
 [ "$outputs" -gt 0 ] || fail "no outputs were written"
 echo "$outputs outputs of $(wc -l <"$compare/cases") runs per tool are byte-identical"
+
+step "wildcards in a batch file"
+# `korventale.exe *.mpo` in a .bat, as a Windows user types it, over the
+# inputs that korventale converts: every one is converted, in order of name,
+# into the bytes of the Linux build. A pattern that matches nothing stays a
+# name, which cannot be opened.
+wildcards=$compare/wildcards
+mkdir "$wildcards"
+(cd "$compare/linux" && find . -maxdepth 1 -name '*_dub.jpg' -printf '%f\n') | sed 's/_dub\.jpg$/.mpo/' |
+    LC_ALL=C sort -f >"$compare/wildcards.expected"
+while read -r input; do
+    cp "$compare/input/$input" "$wildcards/"
+done <"$compare/wildcards.expected"
+printf '@echo off\r\nkorventale.exe *.mpo\r\n' >"$wildcards/all.bat"
+printf '@echo off\r\nkorventale.exe nomatch*.mpo\r\n' >"$wildcards/none.bat"
+export WINEPATH="Z:${windows_bin//\//\\}"
+status=0
+(cd "$wildcards" && "$wine" cmd /c all.bat) </dev/null >"$compare/wildcards.out" 2>&1 || status=$?
+[ "$status" -eq 0 ] || fail "korventale.exe *.mpo in a batch file ended with status $status"
+tr -d '\r' <"$compare/wildcards.out" | sed -n 's/^Writing file \(.*\)_dub\.jpg$/\1.mpo/p' |
+    diff -u "$compare/wildcards.expected" - >&2 ||
+    fail "korventale.exe *.mpo did not convert every file in order of name"
+while read -r input; do
+    output=${input%.mpo}_dub.jpg
+    cmp -s "$compare/linux/$output" "$wildcards/$output" || fail "$output from *.mpo differs from the Linux build's"
+done <"$compare/wildcards.expected"
+status=0
+(cd "$wildcards" && "$wine" cmd /c none.bat) </dev/null >"$compare/wildcards.out" 2>&1 || status=$?
+[ "$status" -eq 255 ] && grep -q '^Error when reading file' "$compare/wildcards.out" ||
+    fail "a pattern that matches nothing was not taken as a name (status $status)"
+echo "$(wc -l <"$compare/wildcards.expected") files converted through *.mpo, in order of name"
 
 step "done: $build/$package.zip"

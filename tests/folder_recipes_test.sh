@@ -10,22 +10,28 @@
 # of the files that failed and that the final status is non-zero. The
 # sshlogin recipe runs over ssh to two machines that the script starts, and
 # again with one of them lost in the middle of the run.
-#   folder_recipes_test.sh BIN_DIR SOURCE_DIR RECIPE
-# RECIPE is xargs, parallel, brantelix or sshlogin; `consistency` instead
-# checks that the README holds exactly these recipes and that each manual
-# page's example is the xargs recipe for its program. Exits 77 (skipped) when
-# a recipe needs GNU parallel and it is not installed, or sshd cannot run.
+#   folder_recipes_test.sh BIN_DIR SOURCE_DIR RECIPE [EMULATOR...]
+# RECIPE is xargs, parallel, brantelix, sshlogin or exif (which runs both
+# exiftool recipes on the camera files); `cmd` runs the Windows recipe with
+# the Windows programs of BIN_DIR under EMULATOR (Wine) instead;
+# `consistency` checks that the README holds exactly these recipes and the
+# PowerShell one (which cannot run here), and that each manual page's
+# examples are the xargs, cmd and exiftool recipes for its program. Exits 77
+# (skipped) when a recipe needs GNU parallel and it is not installed, sshd
+# cannot run, or exiftool or the camera files are missing.
 set -u
 
-if [ $# -ne 3 ]; then
-    echo "usage: $0 BIN_DIR SOURCE_DIR RECIPE" >&2
+if [ $# -lt 3 ]; then
+    echo "usage: $0 BIN_DIR SOURCE_DIR RECIPE [EMULATOR...]" >&2
     exit 2
 fi
 bin=$(cd "$1" && pwd) || exit 2
 source_dir=$(cd "$2" && pwd) || exit 2
 recipe=$3
+emulator=("${@:4}")
 readme=$source_dir/README.md
 recipes=(xargs parallel brantelix sshlogin exif exif-folder)
+windows_recipes=(cmd powershell)
 
 # Sorting and find's name matching the same way whatever the caller's locale.
 export LC_ALL=C
@@ -56,13 +62,15 @@ trap 'rm -rf "$work"' EXIT
 if [ "$recipe" = consistency ]; then
     # Every recipe of the README is run by this test, and no other.
     found=$(sed -n 's/^<!-- recipe: \(.*\) -->$/\1/p' "$readme" | sort | tr '\n' ' ')
-    wanted=$(printf '%s\n' "${recipes[@]}" | sort | tr '\n' ' ')
-    [ "$found" = "$wanted" ] || fail "README recipes are [$found], the test runs [$wanted]"
-    for name in "${recipes[@]}"; do
+    wanted=$(printf '%s\n' "${recipes[@]}" "${windows_recipes[@]}" | sort | tr '\n' ' ')
+    [ "$found" = "$wanted" ] || fail "README recipes are [$found], the test knows [$wanted]"
+    for name in "${recipes[@]}" "${windows_recipes[@]}"; do
         extract_recipe "$name" >/dev/null || fail "no single fenced block after <!-- recipe: $name -->"
     done
-    # Each page shows the xargs recipe, for its own program, with a prompt.
+    # Each page shows the xargs recipe, for its own program, with a prompt,
+    # and in its Windows text the cmd recipe.
     xargs_recipe=$(extract_recipe xargs) || exit 1
+    cmd_recipe=$(extract_recipe cmd) || exit 1
     for program in brantelix korventale trismoldaven vostrin; do
         page=$source_dir/man/$program.1.in
         shown=$(sed -n '/^\$ find photos/,/^\.EE/p' "$page" | sed '$d' |
@@ -70,6 +78,10 @@ if [ "$recipe" = consistency ]; then
         expected=$(printf '%s\n' "$xargs_recipe" | sed "s/korventale/$program/g")
         [ "$shown" = "$expected" ] ||
             fail "the example of $program.1.in is not the README's xargs recipe:"$'\n'"$shown"$'\n'"instead of"$'\n'"$expected"
+        shown=$(sed -n '/^\.\\" The README.s cmd recipe/,/^\.EE/p' "$page" | sed '1,2d; $d')
+        expected=$(printf '%s\n' "$cmd_recipe" | sed "s/korventale/$program/g")
+        [ "$shown" = "$expected" ] ||
+            fail "the Windows example of $program.1.in is not the README's cmd recipe:"$'\n'"$shown"
     done
     # The composing programs' pages show the exif recipe, for their program
     # and output, over two lines.
@@ -85,6 +97,51 @@ if [ "$recipe" = consistency ]; then
     done
     [ $failures -eq 0 ] || exit 1
     echo "README recipes and manual page examples agree"
+    exit 0
+fi
+
+# The cmd recipe as a batch file run by Wine's cmd, the Windows programs found
+# through Wine's PATH, on a tree with spaces and accents in its names, a
+# folder named like a photo, a file that korventale refuses (a single
+# picture) and one it skips (mixed case, status 0).
+if [ "$recipe" = cmd ]; then
+    [ ${#emulator[@]} -gt 0 ] || { echo "the cmd recipe runs under an emulator (Wine)" >&2; exit 2; }
+    code=$(extract_recipe cmd) || exit 1
+    run=$work/run photos=$work/run/photos sample=$source_dir/samples/garden.mpo
+    mkdir -p "$photos/trip 2024" "$photos/été/y.mpo" "$work/ref" || exit 1
+    cp "$sample" "$photos/garden.mpo" && cp "$sample" "$photos/trip 2024/beach day.mpo" &&
+        cp "$sample" "$photos/été/Ωmega.MPO" && cp "$sample" "$photos/été/y.mpo/inner.mpo" &&
+        cp "$sample" "$photos/x.Mpo" && cp "$sample" "$photos/notes.jpg" &&
+        head -c 4096 "$sample" >"$photos/été/coupé.mpo" && cp "$sample" "$work/ref/garden.mpo" || exit 1
+    (cd "$work/ref" && "${emulator[@]}" "$bin/korventale.exe" garden.mpo) </dev/null >/dev/null 2>&1
+    listing() { (cd "$run" && find photos | LC_ALL=C sort); }
+    {
+        listing
+        printf 'photos/%s\n' garden_dub.jpg "trip 2024/beach day_dub.jpg" été/Ωmega_dub.jpg été/y.mpo/inner_dub.jpg
+    } | LC_ALL=C sort >"$work/expected_listing"
+    printf '%s\r\n' "$code" >"$run/convert.cmd"
+
+    (cd "$run" && WINEPATH="Z:${bin//\//\\}" exec "${emulator[@]}" cmd /c convert.cmd) \
+        </dev/null >"$work/stdout" 2>"$work/stderr"
+    status=$?
+    [ $status -ne 0 ] || fail "status 0 although a file failed"
+    # Wine's cmd names the files from photos on (real Windows from the drive),
+    # and writes a redirected list in the ANSI code page.
+    expected='failed: photos\été\coupé.mpo'
+    shown=$(tr -d '\r' <"$work/stdout" | sed 's/^failed: .*\\photos\\/failed: photos\\/')
+    [ "$shown" = "$expected" ] || [ "$shown" = "$(iconv -f UTF-8 -t CP1252 <<<"$expected")" ] ||
+        fail "standard output is not the list of the files that failed:"$'\n'"$(cat "$work/stdout")"
+    listing | cmp -s "$work/expected_listing" - ||
+        fail "the tree holds other files than the originals and the outputs:"$'\n'"$(listing | diff "$work/expected_listing" -)"
+    for output in garden_dub.jpg "trip 2024/beach day_dub.jpg" été/Ωmega_dub.jpg été/y.mpo/inner_dub.jpg; do
+        cmp -s "$work/ref/garden_dub.jpg" "$photos/$output" || fail "$output differs from the one korventale writes directly"
+    done
+    if [ $failures -ne 0 ]; then
+        echo "--- standard error of the recipe, last lines:" >&2
+        tail -n 30 "$work/stderr" >&2
+        exit 1
+    fi
+    echo "recipe cmd: every convertible file converted, the failed one listed, status non-zero"
     exit 0
 fi
 

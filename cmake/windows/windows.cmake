@@ -1,13 +1,25 @@
 # What a Windows build adds: a resource in each program (manifest and version
 # record), the manual pages as plain text, and one flat folder for the ZIP
-# (`cpack -G ZIP`): the programs, their pages, README.md and LICENSE side by
-# side. Included from the top CMakeLists.txt when building for Windows.
+# (`cpack -G ZIP`): the programs, their pages, README.txt and LICENSE.txt side
+# by side. Included from the top CMakeLists.txt when building for Windows.
 enable_language(RC)
 set(STEREO_WINDOWS_DIR ${CMAKE_CURRENT_LIST_DIR})
 
 # A ZIP unpacks into one folder, so everything is installed at its top.
 set(CMAKE_INSTALL_BINDIR .)
-install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION .)
+
+# The README and the licence as text files with CR LF line ends, as the pages:
+# Notepad opens a .txt file on a double-click, and older versions of it show
+# LF line ends as one long line. Written again whenever the sources change.
+function(stereo_install_text source name)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})
+  file(READ ${source} text)
+  string(REPLACE "\n" "\r\n" text "${text}")
+  file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/${name} "${text}")
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${name} DESTINATION .)
+endfunction()
+stereo_install_text(${PROJECT_SOURCE_DIR}/README.md README.txt)
+stereo_install_text(${PROJECT_SOURCE_DIR}/LICENSE LICENSE.txt)
 
 # CPack calls every MinGW build win32 (it looks for MSVC's 64-bit flag).
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "file_io.hpp"
+#include "platform.hpp"
 
 namespace {
 
@@ -58,8 +59,7 @@ void print_usage(const char* summary) {
         "reported and given up, and the run goes on with the next; only an input\n"
         "that cannot be opened stops it.\n"
         "Exit status: 0 when every file was converted or skipped, 1 when some file\n"
-        "was not (the others were), 255 when an input could not be opened.\n"
-        "More in the manual page: man %s\n",
+        "was not (the others were), 255 when an input could not be opened.\n" STEREO_MANUAL_REFERENCE,
         name);
 }
 
@@ -80,6 +80,46 @@ bool convert(FILE* in, const char* arg, FileHook hook) {
     return hook(in, &table, count, arg);
 }
 
+// Opens, checks and converts each argument in turn; the run's exit status.
+// `skipped` tells whether an argument was skipped for its extension, which
+// leaves the status alone but converts nothing.
+int convert_arguments(int argc, char** argv, FileHook hook, bool* skipped) {
+    int status = kAllConverted;
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        FilePtr in(open_input(arg));
+        if (!in) {
+            const int error = errno;
+            report_system_error(arg, error);
+            printf("Error when reading file\n");
+            return kInputUnopenable;
+        }
+        if (!has_mpo_extension(arg)) {
+            printf("File %s has not the right extension\n", arg);
+            *skipped = true;
+            continue;
+        }
+        if (!convert(in.get(), arg, hook)) status = kSomeNotConverted;
+    }
+    return status;
+}
+
+// A console window that Explorer opened for the program closes with it, and
+// the messages with it: where there is something to read, it waits for Enter.
+void keep_window_open_to_read(bool files_given, bool all_converted) {
+    if (!keeps_console_window(console_processes(), files_given, all_converted)) return;
+    const char* name = program_name().c_str();
+    (void)fflush(stdout);
+    if (files_given) {
+        fprintf(stderr, "%s: not every file was converted, see above. Press Enter to close this window.\n",
+                name);
+    } else {
+        fprintf(stderr, "%s: no file given: drop MPO files on %s.exe. Press Enter to close this window.\n",
+                name, name);
+    }
+    wait_for_enter();
+}
+
 }  // namespace
 
 int run_batch(int argc, char** argv, const char* banner, const char* summary, FileHook hook) {
@@ -97,22 +137,9 @@ int run_batch(int argc, char** argv, const char* banner, const char* summary, Fi
     }
 
     printf("%s", banner);
-    int status = kAllConverted;
-    for (int i = 1; i < argc; ++i) {
-        const char* arg = argv[i];
-        FilePtr in(open_input(arg));
-        if (!in) {
-            const int error = errno;
-            report_system_error(arg, error);
-            printf("Error when reading file\n");
-            return kInputUnopenable;
-        }
-        if (!has_mpo_extension(arg)) {
-            printf("File %s has not the right extension\n", arg);
-            continue;
-        }
-        if (!convert(in.get(), arg, hook)) status = kSomeNotConverted;
-    }
+    bool skipped = false;
+    const int status = convert_arguments(argc, argv, hook, &skipped);
+    keep_window_open_to_read(argc > 1, status == kAllConverted && !skipped);
     return status;
 }
 

@@ -16,6 +16,16 @@
 #include <unistd.h>
 #endif
 
+#if defined(_WIN32)
+// cmd and PowerShell hand wildcards such as *.mpo to the program as typed,
+// where a POSIX shell expands them: MinGW-w64's startup code expands them as
+// Windows programs do, when asked through this variable. A pattern that
+// matches nothing stays as it is, and a quoted one is not expanded.
+extern "C" {
+int _dowildcard = -1;
+}
+#endif
+
 namespace {
 
 // Removing a file by name is safe inside a signal handler; remove() is not
@@ -45,11 +55,12 @@ extern "C" void on_stop_signal(int signal_number) {
 }
 
 // Windows has no SIGHUP: a console window that is closed ends the program
-// without a signal it could catch.
+// without a signal it could catch. Its C library raises SIGBREAK for
+// Ctrl-Break as it raises SIGINT for Ctrl-C.
 #if defined(SIGHUP)
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 #else
-constexpr int kStopSignals[] = {SIGINT, SIGTERM};
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGBREAK};
 #endif
 
 void install_output_cleanup() {
@@ -222,6 +233,26 @@ void prepare_console() {
         return true;
     }();
     (void)prepared;
+}
+
+bool keeps_console_window(unsigned long console_processes, bool files_given, bool all_converted) {
+    return console_processes == 1 && (!files_given || !all_converted);
+}
+
+unsigned long console_processes() {
+#if defined(_WIN32)
+    // The whole count is returned even when the list does not fit.
+    DWORD list[2];
+    return GetConsoleProcessList(list, 2);
+#else
+    return 0;  // a terminal outlives the programs it runs
+#endif
+}
+
+void wait_for_enter() {
+    int c = 0;
+    while ((c = getchar()) != EOF && c != '\n') {
+    }
 }
 
 size_t physical_memory() {

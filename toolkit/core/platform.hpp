@@ -1,7 +1,8 @@
 // Everything that differs between the systems the tools run on, in one
 // place: how files are opened, measured and staged, how much memory the
-// machine has, and the console's code page. The tools and the rest of the
-// toolkit call only these.
+// machine has, the console's code page and window, wildcards (expanded by
+// the program on Windows) and where the manual is. The tools and the rest of
+// the toolkit call only these.
 #ifndef STEREO_TOOLKIT_PLATFORM_HPP
 #define STEREO_TOOLKIT_PLATFORM_HPP
 
@@ -58,6 +59,30 @@ void discard_output();
 // interrupt are not lost with a full buffer. A Windows console is also set
 // to show the file names in the messages as they are (UTF-8).
 void prepare_console();
+
+// Whether the console window is to be kept open at the end of a run until
+// Enter is pressed, so that its messages can be read: only when the program
+// is the only process on its console, as when Explorer opened the window for
+// files dropped on the program or for a double-click (a shell or a script
+// shares its console and stays), and only when there is something to read:
+// no file was given, or not every file was converted.
+bool keeps_console_window(unsigned long console_processes, bool files_given, bool all_converted);
+
+// The number of processes on this program's console window, this one
+// included; 0 without one (a POSIX terminal, output into files or pipes).
+unsigned long console_processes();
+
+// Waits until a line is entered on standard input, or until it ends.
+void wait_for_enter();
+
+// The last line of --help, formatted with the program's name: the manual
+// page where there is man, the text page beside the program on Windows. A
+// literal, so that it ends the usage's printf format.
+#if defined(_WIN32)
+#define STEREO_MANUAL_REFERENCE "More in %s.txt beside the program.\n"
+#else
+#define STEREO_MANUAL_REFERENCE "More in the manual page: man %s\n"
+#endif
 
 // The machine's physical memory in bytes; SIZE_MAX when it cannot be told.
 size_t physical_memory();

@@ -1,0 +1,126 @@
+#!/bin/sh
+# Builds the web page: the four tools compiled to WebAssembly with Debian's
+# Emscripten, over libjpeg-turbo built from Debian's source without SIMD, and
+# the page of web/ around them; packs the folder a static web host serves as
+# BUILD_DIR/stereo-mpo-tools-VERSION-web.zip, and checks it in headless
+# Chromium against a native Linux build (scripts/web_browser.py): every
+# output byte-identical, the same messages, the ZIP download, no request but
+# to the page's own server. The same run renders docs/web_page.png.
+#   scripts/web.sh BUILD_DIR
+# Runs as root on Debian: installs what is missing with apt-get, fetches
+# libjpeg-turbo's Debian source and the ZIP library from npm.
+set -eu
+
+# The ZIP writer the page uses, vendored into the packed folder: a small
+# library without dependencies that Debian does not package as an ES module.
+FFLATE_VERSION=0.8.2
+
+if [ $# -ne 1 ]; then
+    echo "usage: $0 BUILD_DIR" >&2
+    exit 2
+fi
+mkdir -p "$1"
+build=$(cd "$1" && pwd)
+source_dir=$(cd "$(dirname "$0")/.." && pwd)
+samples_dir=$source_dir/../shared/samples/mpo
+jobs=$(nproc)
+tools="brantelix korventale trismoldaven vostrin"
+started=$(date +%s)
+
+fail() {
+    echo "web.sh: $*" >&2
+    exit 1
+}
+
+step() {
+    echo "== $* ($(($(date +%s) - started)) s)"
+}
+
+# ---------------------------------------------------------------- packages
+step "packages"
+# Emscripten; the native build for the comparison; dpkg-dev for apt-get
+# source; Chromium, its driver and Selenium for the browser test; npm for
+# the ZIP library.
+packages="emscripten cmake make g++ libjpeg-dev dpkg-dev chromium chromium-driver python3-selenium"
+command -v npm >/dev/null || packages="$packages npm"
+missing=""
+for package in $packages; do
+    dpkg -s "$package" >/dev/null 2>&1 || missing="$missing $package"
+done
+if [ -n "$missing" ]; then
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    # shellcheck disable=SC2086
+    apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends $missing >/dev/null
+fi
+# Emscripten's tools run on node with the modules Debian installs (acorn, ...),
+# which a node that is not Debian's does not look for by itself.
+export NODE_PATH=/usr/share/nodejs
+
+# ------------------------------------------------------------ libjpeg-turbo
+# The same Debian version as the library the native build links, so that
+# both encode alike; without SIMD, which WebAssembly builds of it lack.
+jpeg_source=$("$source_dir/scripts/libjpeg_source.sh" "$build/deps") || fail "no libjpeg-turbo source"
+jpeg=$build/deps/wasm
+if [ ! -f "$jpeg/lib/libjpeg.a" ]; then
+    step "libjpeg-turbo for WebAssembly"
+    # CMake's size check reads the compiled test program, which Emscripten
+    # makes in a form it misreads (it finds 9 for size_t): wasm32's sizes
+    # are given.
+    emcmake cmake -S "$jpeg_source" -B "$build/deps/build-wasm" -DCMAKE_BUILD_TYPE=Release \
+        -DENABLE_SHARED=OFF -DENABLE_STATIC=ON -DWITH_TURBOJPEG=OFF -DWITH_SIMD=OFF \
+        -DHAVE_SIZE_T=TRUE -DSIZE_T=4 -DHAVE_UNSIGNED_LONG=TRUE -DUNSIGNED_LONG=4 >"$build/deps/build-wasm.log" 2>&1 ||
+        fail "configuring libjpeg-turbo failed: see $build/deps/build-wasm.log"
+    cmake --build "$build/deps/build-wasm" -j "$jobs" --target jpeg-static >>"$build/deps/build-wasm.log" 2>&1 ||
+        fail "building libjpeg-turbo failed: see $build/deps/build-wasm.log"
+    mkdir -p "$jpeg/lib" "$jpeg/include"
+    cp "$jpeg_source/jpeglib.h" "$jpeg_source/jerror.h" "$jpeg_source/jmorecfg.h" \
+        "$build/deps/build-wasm/jconfig.h" "$jpeg/include/"
+    cp "$build/deps/build-wasm/libjpeg.a" "$jpeg/lib/"
+fi
+
+# --------------------------------------------------------------- the builds
+step "tools for WebAssembly"
+emcmake cmake -S "$source_dir" -B "$build/wasm" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+    -DJPEG_LIBRARY="$jpeg/lib/libjpeg.a" -DJPEG_INCLUDE_DIR="$jpeg/include" \
+    -DCMAKE_C_FLAGS=-Werror -DCMAKE_CXX_FLAGS=-Werror >"$build/wasm.configure.log" 2>&1 ||
+    fail "configuring the WebAssembly build failed: see $build/wasm.configure.log"
+# shellcheck disable=SC2086
+cmake --build "$build/wasm" -j "$jobs" --target $tools
+
+step "native Linux build"
+cmake -S "$source_dir" -B "$build/linux" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >"$build/linux.configure.log"
+# shellcheck disable=SC2086
+cmake --build "$build/linux" -j "$jobs" --target $tools
+
+# ------------------------------------------------------------------ the ZIP
+step "ZIP"
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$build/wasm/CMakeCache.txt")
+package=stereo-mpo-tools-$version-web
+site=$build/$package
+rm -rf "$site"
+mkdir -p "$site"
+cp "$source_dir/web/index.html" "$source_dir/web/app.js" "$source_dir/web/worker.js" "$source_dir/web/style.css" \
+    "$source_dir/web/favicon.svg" "$source_dir/LICENSE" "$site/"
+for tool in $tools; do
+    cp "$build/wasm/bin/$tool.js" "$build/wasm/bin/$tool.wasm" "$site/"
+done
+# fflate's browser module as it is published, with its licence.
+if [ ! -f "$build/npm/fflate-$FFLATE_VERSION.tgz" ]; then
+    mkdir -p "$build/npm"
+    (cd "$build/npm" && npm pack --silent "fflate@$FFLATE_VERSION" >/dev/null) || fail "npm pack fflate failed"
+fi
+rm -rf "$build/npm/package"
+tar -xzf "$build/npm/fflate-$FFLATE_VERSION.tgz" -C "$build/npm" package/esm/browser.js package/LICENSE
+cp "$build/npm/package/esm/browser.js" "$site/fflate.js"
+cp "$build/npm/package/LICENSE" "$site/fflate-LICENSE"
+rm -f "$build/$package.zip"
+(cd "$build" && python3 -m zipfile -c "$package.zip" "$package") || fail "packing $package.zip failed"
+
+# ------------------------------------------------------- the browser test
+step "browser test"
+/usr/bin/python3 "$source_dir/scripts/web_browser.py" test --zip "$build/$package.zip" --native "$build/linux/bin" \
+    --samples "$samples_dir" --sample "$source_dir/samples/garden.mpo" --work "$build/browser-test" \
+    --screenshot "$source_dir/docs/web_page.png"
+
+step "done: $build/$package.zip"
