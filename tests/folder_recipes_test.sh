@@ -324,8 +324,9 @@ run_case() {
 # users exist only in a copy of /etc/passwd mounted over it, and everything
 # runs in the network and mount namespaces that the script re-entered itself
 # in, so no traffic leaves them. Each sshd is the first process of a PID
-# namespace of its own: killing it ends every job of its machine at once, as
-# when the machine is lost.
+# namespace of its own, with a /proc of its own (the sanitizers read their
+# process there): killing it ends every job of its machine at once, as when
+# the machine is lost.
 machine_names=(alpha beta)
 declare -A machine_pid=()
 
@@ -377,7 +378,7 @@ Host *
 CONFIG
     mount --bind "$work/passwd" /etc/passwd || return 1
     for name in "${machine_names[@]}"; do
-        unshare --pid --fork --kill-child "$(command -v sshd)" -D -f "$work/$name/sshd_config" -E "$work/$name/log" &
+        unshare --pid --fork --mount-proc --kill-child "$(command -v sshd)" -D -f "$work/$name/sshd_config" -E "$work/$name/log" &
         machine_pid[$name]=$!
     done
     for name in "${machine_names[@]}"; do
