@@ -494,6 +494,7 @@ STANDIN
     local recipe_pid=$!
     local slots waited=0
     slots=$(grep -o '[0-9]*/alpha' <<<"$code" | cut -d / -f 1)
+    slots=${slots:-1}
     until [ "$(tr -cd '\0' 2>/dev/null <"$work/alpha/state/stalled" | wc -c)" -ge "$slots" ]; do
         kill -0 $recipe_pid 2>/dev/null && [ $waited -lt 1200 ] || break
         waited=$((waited + 1))
