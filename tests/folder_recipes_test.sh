@@ -330,6 +330,8 @@ run_case() {
 machine_names=(alpha beta)
 declare -A machine_pid=()
 
+# /run/sshd, where sshd confines its unprivileged half, is made on a /run of
+# this mount namespace's own.
 start_machines() {
     ip link set lo up &&
         mount -t tmpfs -o mode=755 tmpfs /run && mkdir -m 755 /run/sshd &&
