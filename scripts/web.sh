@@ -15,26 +15,7 @@ set -eu
 # library without dependencies that Debian does not package as an ES module.
 FFLATE_VERSION=0.8.2
 
-if [ $# -ne 1 ]; then
-    echo "usage: $0 BUILD_DIR" >&2
-    exit 2
-fi
-mkdir -p "$1"
-build=$(cd "$1" && pwd)
-source_dir=$(cd "$(dirname "$0")/.." && pwd)
-samples_dir=$source_dir/../shared/samples/mpo
-jobs=$(nproc)
-tools="brantelix korventale trismoldaven vostrin"
-started=$(date +%s)
-
-fail() {
-    echo "web.sh: $*" >&2
-    exit 1
-}
-
-step() {
-    echo "== $* ($(($(date +%s) - started)) s)"
-}
+. "$(dirname "$0")/build_common.sh"
 
 # ---------------------------------------------------------------- packages
 step "packages"
@@ -43,16 +24,8 @@ step "packages"
 # the ZIP library.
 packages="emscripten cmake make g++ libjpeg-dev dpkg-dev chromium chromium-driver python3-selenium"
 command -v npm >/dev/null || packages="$packages npm"
-missing=""
-for package in $packages; do
-    dpkg -s "$package" >/dev/null 2>&1 || missing="$missing $package"
-done
-if [ -n "$missing" ]; then
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    # shellcheck disable=SC2086
-    apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends $missing >/dev/null
-fi
+# shellcheck disable=SC2086
+install_missing $packages
 # Emscripten's tools run on node with the modules Debian installs (acorn, ...),
 # which a node that is not Debian's does not look for by itself.
 export NODE_PATH=/usr/share/nodejs
@@ -88,10 +61,7 @@ emcmake cmake -S "$source_dir" -B "$build/wasm" -DCMAKE_BUILD_TYPE=Release -DBUI
 # shellcheck disable=SC2086
 cmake --build "$build/wasm" -j "$jobs" --target $tools
 
-step "native Linux build"
-cmake -S "$source_dir" -B "$build/linux" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >"$build/linux.configure.log"
-# shellcheck disable=SC2086
-cmake --build "$build/linux" -j "$jobs" --target $tools
+build_native_tools
 
 # ------------------------------------------------------------------ the ZIP
 step "ZIP"

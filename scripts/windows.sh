@@ -16,26 +16,7 @@ set -eu
 # makes the ZIP alone, a little sooner.
 BUILD_WINDOWS_TESTS=ON
 
-if [ $# -ne 1 ]; then
-    echo "usage: $0 BUILD_DIR" >&2
-    exit 2
-fi
-mkdir -p "$1"
-build=$(cd "$1" && pwd)
-source_dir=$(cd "$(dirname "$0")/.." && pwd)
-samples_dir=$source_dir/../shared/samples/mpo
-jobs=$(nproc)
-tools="brantelix korventale trismoldaven vostrin"
-started=$(date +%s)
-
-fail() {
-    echo "windows.sh: $*" >&2
-    exit 1
-}
-
-step() {
-    echo "== $* ($(($(date +%s) - started)) s)"
-}
+. "$(dirname "$0")/build_common.sh"
 
 # ---------------------------------------------------------------- packages
 step "packages"
@@ -48,16 +29,8 @@ packages="cmake make g++ libjpeg-dev g++-mingw-w64-x86-64-posix g++-mingw-w64-i6
 if [ "$BUILD_WINDOWS_TESTS" = ON ]; then
     packages="$packages googletest"
 fi
-missing=""
-for package in $packages; do
-    dpkg -s "$package" >/dev/null 2>&1 || missing="$missing $package"
-done
-if [ -n "$missing" ]; then
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    # shellcheck disable=SC2086
-    apt-get install -y -qq --no-install-recommends $missing >/dev/null
-fi
+# shellcheck disable=SC2086
+install_missing $packages
 
 # ------------------------------------------------------ libjpeg-turbo source
 # The same Debian version as the library the Linux build links, so that both
@@ -123,10 +96,7 @@ step "build for i686"
 # shellcheck disable=SC2086
 cmake --build "$build/i686" -j "$jobs" --target $tools
 
-step "native Linux build"
-cmake -S "$source_dir" -B "$build/linux" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >"$build/linux.configure.log"
-# shellcheck disable=SC2086
-cmake --build "$build/linux" -j "$jobs" --target $tools
+build_native_tools
 
 # --------------------------------------------------------------- the ZIP
 step "ZIP"
