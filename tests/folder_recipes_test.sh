@@ -409,11 +409,10 @@ stop_machines() {
 # done.lst, which must hold the files refused and may hold only those of the
 # rest (a link, which is sent as a link, fails on another machine unless the
 # file it points to is there too, as when that machine converts it at the
-# same time). Sets case_listed.
-recipe_failures() {
-    local dir=$1 label=$2 allowed=$3 input
+# same time). Then the rest of the run is checked as for the other recipes.
+check_ssh_run() {
+    local dir=$1 label=$2 status=$3 allowed=$4 input case_listed=()
     local -A listed=()
-    case_listed=()
     while IFS= read -r -d '' input; do
         listed[$input]=1
         case_listed+=("$input")
@@ -427,20 +426,8 @@ recipe_failures() {
             *) fail "$label: $input is listed as failed" ;;
         esac
     done
-}
-
-# Files converted by each machine: GNU parallel's job log names the machine
-# of each job (and writes a newline in a name as a NUL), done.lst the files
-# converted.
-converted_per_machine() {
-    tr '\0' ' ' <"$1/$2" | awk -F '\t' '
-        FILENAME != "-" { done[$0] = 1; next }
-        FNR > 1 {
-            name = $9
-            sub(/^[a-z]+ /, "", name); sub(/ >&2 .*/, "", name); gsub(/\047/, "", name)
-            if (name in done) n[$2 == ":" ? "this machine" : $2]++
-        }
-        END { for (m in n) { printf "%s%s %d", sep, m, n[m]; sep = ", " } }' <(tr '\n\0' ' \n' <"$1/run/done.lst") -
+    check_case "$dir" "$label" "$status" "${case_listed[@]}"
+    echo "$label: ${#case_listed[@]} listed as failed"
 }
 
 homes_empty() {
@@ -465,13 +452,10 @@ sshlogin_cases() {
     shell=$(command -v sh)
     local dir=$work/machines label="recipe sshlogin on alpha, beta and this machine"
     prepare_case korventale "$dir" "$label" || return
-    recipe_env=("PARALLEL_SSH=ssh -F $work/ssh_config" "PARALLEL=--joblog $dir/joblog")
+    recipe_env=("PARALLEL_SSH=ssh -F $work/ssh_config")
     run_recipe "$dir" "$shell" "$code"
-    status=$?
-    recipe_failures "$dir" "$label" photos/DCIM/link.mpo
-    check_case "$dir" "$label" $status "${case_listed[@]}"
+    check_ssh_run "$dir" "$label" $? photos/DCIM/link.mpo
     homes_empty "$label" "${machine_names[@]}"
-    echo "$label: files converted by $(converted_per_machine "$dir" joblog); ${#case_listed[@]} listed as failed"
 
     code=$(sed -E 's|--sshlogin [^ ]+|--sshlogin 4/alpha,4/beta|' <<<"$code")
     dir=$work/lost label="recipe sshlogin, alpha lost"
@@ -491,7 +475,6 @@ esac
 exec /usr/bin/rsync "\$@"
 STANDIN
     chmod 755 "$work/alpha/bin/rsync"
-    recipe_env=("PARALLEL_SSH=ssh -F $work/ssh_config" "PARALLEL=--joblog $dir/joblog")
     run_recipe "$dir" "$shell" "$code" &
     local recipe_pid=$!
     local slots waited=0
@@ -515,19 +498,13 @@ STANDIN
         returning=$(basename "${input%.*}")_dub.jpg
         [ -z "${stalled[$returning]:-}" ] || allowed+=" $input"
     done
-    recipe_failures "$dir" "$label" "$allowed"
-    check_case "$dir" "$label" $status "${case_listed[@]}"
-    echo "$label: files converted by $(converted_per_machine "$dir" joblog); ${#case_listed[@]} listed as failed"
+    check_ssh_run "$dir" "$label" $status "$allowed"
 
     label="$label, second run over the list"
     (cd "$dir/run" && comm -z -23 todo.lst done.lst >again.lst && mv again.lst todo.lst)
-    recipe_env=("PARALLEL_SSH=ssh -F $work/ssh_config" "PARALLEL=--joblog $dir/joblog.again")
     run_recipe "$dir" "$shell" "${code#*$'\n'}"
-    status=$?
-    recipe_failures "$dir" "$label" photos/DCIM/link.mpo
-    check_case "$dir" "$label" $status "${case_listed[@]}"
+    check_ssh_run "$dir" "$label" $? photos/DCIM/link.mpo
     homes_empty "$label" beta
-    echo "$label: files converted by $(converted_per_machine "$dir" joblog.again); ${#case_listed[@]} listed as failed"
 }
 
 # The camera's tags that the exif recipes copy, and those they must not.
