@@ -1,11 +1,12 @@
-// Runs the converters off the page's thread. Each tool is its own
-// WebAssembly module (the command-line program built with Emscripten), made
-// once and then run like the command line, once per file: the file is
-// written into the module's in-memory file system, main is called with its
-// name, and whatever the run left beside it is read back as its outputs and
-// removed. What a tool accepts, how it names its outputs and what it says
-// are the program's own; this worker only moves bytes and lines.
-/* global importScripts */
+// One converter of the page's pool. Each tool is its own WebAssembly module
+// (the command-line program built with Emscripten), made once and then run
+// like the command line, once per file: the file is written into the
+// module's in-memory file system, main is called with its name, and
+// whatever the run left beside it is read back as its outputs and removed.
+// What a tool accepts, how it names its outputs and what it says are the
+// program's own; this worker only moves bytes and lines, and makes the small
+// previews. The page starts it from code it already holds (pool.js), with
+// the four modules' factories defined before this script.
 "use strict";
 
 const TOOLS = ["brantelix", "korventale", "trismoldaven", "vostrin"];
@@ -13,8 +14,11 @@ const TOOLS = ["brantelix", "korventale", "trismoldaven", "vostrin"];
 // names, as from a shell inside the folder, so their messages name the file
 // as the user knows it.
 const FOLDER = "/work";
-
-importScripts(...TOOLS.map((tool) => `${tool}.js`));
+// Previews are this wide at most: a few hundred pixels, sharp on a screen of
+// twice the density at the page's 15rem columns, and a tiny share of a
+// 20 MP picture's memory.
+const PREVIEW_WIDTH = 480;
+const PREVIEW_QUALITY = 0.85;
 
 const modules = new Map();
 // Each tool's banner, which every run prints first: shown once by the page,
@@ -33,23 +37,19 @@ function call(module, args) {
     return { status, out: sink.out, err: sink.err, milliseconds, memory: module.HEAP8.byteLength };
 }
 
-// The module of `tool`, made on first use; its banner is what main prints
-// without arguments.
-async function moduleFor(tool) {
-    if (!modules.has(tool)) {
-        const module = await self[tool]({
-            // argv[0]: the diagnostics begin with the tool's name.
-            thisProgram: tool,
-            print: (line) => sink.out.push(line),
-            printErr: (line) => sink.err.push(line),
-        });
-        module.FS.mkdir(FOLDER);
-        module.FS.chdir(FOLDER);
-        modules.set(tool, module);
-        banners.set(tool, call(module, []).out);
-        postMessage({ type: "banner", tool, lines: banners.get(tool) });
-    }
-    return modules.get(tool);
+// Makes the module of `tool`; its banner is what main prints without
+// arguments.
+async function makeModule(tool) {
+    const module = await self[tool]({
+        // argv[0]: the diagnostics begin with the tool's name.
+        thisProgram: tool,
+        print: (line) => sink.out.push(line),
+        printErr: (line) => sink.err.push(line),
+    });
+    module.FS.mkdir(FOLDER);
+    module.FS.chdir(FOLDER);
+    modules.set(tool, module);
+    banners.set(tool, call(module, []).out);
 }
 
 // Everything in the folder but the input, removed as it is read.
@@ -64,57 +64,93 @@ function takeOutputs(module, input) {
     return outputs;
 }
 
-async function convert(tool, file, bytes) {
-    const module = await moduleFor(tool);
+// The lines of a run, without the banner that every run prints first.
+function withoutBanner(tool, out) {
+    const banner = banners.get(tool);
+    return banner.every((line, i) => out[i] === line) ? out.slice(banner.length) : out;
+}
+
+function failure(reason, error, out = []) {
+    return { status: null, [reason]: true, out, err: [String(error)], outputs: [] };
+}
+
+async function convert(tool, name, bytes) {
+    if (!modules.has(tool)) await makeModule(tool);
+    const module = modules.get(tool);
     try {
-        module.FS.writeFile(file.name, bytes);
+        module.FS.writeFile(name, bytes);
     } catch (error) {
         // The module's memory could not take the file: no part of it may
         // stay, or a later run would take it for an output.
-        if (module.FS.analyzePath(file.name).exists) module.FS.unlink(file.name);
-        return { status: null, tooLarge: true, out: [], err: [String(error)], outputs: [] };
+        if (module.FS.analyzePath(name).exists) module.FS.unlink(name);
+        return failure("tooLarge", error);
     }
     let result;
     try {
-        result = call(module, [file.name]);
+        result = call(module, [name]);
     } catch (error) {
-        // The module itself failed (it aborted): it is made anew for the next
-        // file, and what this run left is dropped.
+        // The module itself failed (it aborted): what it printed stays, what
+        // it left is dropped with it, and it is made anew for the next file.
         modules.delete(tool);
-        return { status: null, crashed: true, out: sink.out, err: [...sink.err, String(error)], outputs: [] };
+        return { ...failure("crashed", error, withoutBanner(tool, sink.out)), err: [...sink.err, String(error)] };
     }
-    module.FS.unlink(file.name);
-    const banner = banners.get(tool);
-    if (banner.every((line, i) => result.out[i] === line)) result.out = result.out.slice(banner.length);
-    return { ...result, outputs: takeOutputs(module, file.name) };
+    module.FS.unlink(name);
+    return { ...result, out: withoutBanner(tool, result.out), outputs: takeOutputs(module, name) };
 }
 
-async function convertAll(files, tools) {
-    for (const [index, file] of files.entries()) {
-        let bytes = null;
-        let unread = null;
-        try {
-            bytes = new Uint8Array(await file.arrayBuffer());
-        } catch (error) {
-            // Larger than the browser will hold in memory, or no file at all
-            // (a dropped folder): the browser's reason goes with it.
-            unread = { status: null, unreadable: true, out: [], err: [String(error)], outputs: [] };
-        }
-        for (const tool of tools) {
-            postMessage({ type: "progress", index, count: files.length, tool, name: file.name });
-            const result = bytes ? await convert(tool, file, bytes) : unread;
-            postMessage(
-                { type: "result", index, tool, ...result },
-                result.outputs.map((output) => output.bytes.buffer),
-            );
-        }
+// A small JPEG of the picture, or null where the browser cannot draw off
+// the page.
+async function preview(bytes) {
+    if (typeof OffscreenCanvas === "undefined") return null;
+    try {
+        // Decoded at the preview's size where the browser can, so that the
+        // whole picture is never held as pixels; drawn to size either way.
+        const blob = new Blob([bytes], { type: "image/jpeg" });
+        const bitmap = await createImageBitmap(blob, { resizeWidth: PREVIEW_WIDTH, resizeQuality: "medium" });
+        const width = PREVIEW_WIDTH;
+        const height = Math.max(1, Math.round((bitmap.height * width) / bitmap.width));
+        const canvas = new OffscreenCanvas(width, height);
+        canvas.getContext("2d").drawImage(bitmap, 0, 0, width, height);
+        bitmap.close();
+        return await canvas.convertToBlob({ type: "image/jpeg", quality: PREVIEW_QUALITY });
+    } catch {
+        return null;
     }
-    postMessage({ type: "done" });
 }
 
-onmessage = (event) => {
-    const { files, tools } = event.data;
-    convertAll(files, tools.filter((tool) => TOOLS.includes(tool))).catch((error) => {
-        postMessage({ type: "failed", message: String(error) });
-    });
+// Converts one file with each tool in turn; the page hears of each result,
+// then of the file's end.
+async function convertFile({ id, file, tools, previewed }) {
+    let bytes = null;
+    let unread = null;
+    try {
+        bytes = new Uint8Array(await file.arrayBuffer());
+    } catch (error) {
+        // Larger than the browser will hold in memory, or no file at all
+        // (a dropped folder): the browser's reason goes with it.
+        unread = failure("unreadable", error);
+    }
+    for (const tool of tools.filter((name) => TOOLS.includes(name))) {
+        postMessage({ type: "running", id, tool });
+        const result = bytes ? await convert(tool, file.name, bytes) : unread;
+        for (const output of result.outputs) {
+            output.preview = previewed.includes(tool) ? await preview(output.bytes) : null;
+        }
+        postMessage(
+            { type: "result", id, tool, ...result },
+            result.outputs.map((output) => output.bytes.buffer),
+        );
+    }
+    postMessage({ type: "file-done", id });
+}
+
+onmessage = ({ data }) => {
+    convertFile(data).catch((error) => postMessage({ type: "failed", message: String(error) }));
 };
+
+// Every module is made before the first file, so that one that cannot start
+// is known at once and the banners can be shown.
+Promise.all(TOOLS.map(makeModule)).then(
+    () => postMessage({ type: "ready", banners: Object.fromEntries(banners) }),
+    (error) => postMessage({ type: "failed", message: String(error) }),
+);

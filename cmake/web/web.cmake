@@ -13,10 +13,13 @@
 # - ALLOW_MEMORY_GROWTH: memory as the pictures need it, up to Emscripten's
 #   2 GiB, which physical_memory() then reports;
 # - DYNAMIC_EXECUTION=0: no eval, so that the page's content security policy
-#   can forbid it.
+#   can forbid it;
+# - SINGLE_FILE: the WebAssembly inside the script, so that a worker made
+#   from the script's text fetches nothing (a page opened as a file may
+#   fetch nothing).
 function(stereo_web_module tool)
   target_link_options(${tool} PRIVATE
     -sMODULARIZE=1 -sEXPORT_NAME=${tool} -sENVIRONMENT=worker -sINVOKE_RUN=0 -sEXIT_RUNTIME=0
     -sFORCE_FILESYSTEM=1 "-sEXPORTED_RUNTIME_METHODS=[FS,callMain]" -sALLOW_MEMORY_GROWTH=1
-    -sDYNAMIC_EXECUTION=0)
+    -sDYNAMIC_EXECUTION=0 -sSINGLE_FILE=1)
 endfunction()
