@@ -1,28 +1,39 @@
 #!/bin/sh
 # Builds the web page: the four tools compiled to WebAssembly with Debian's
-# Emscripten, over libjpeg-turbo built from Debian's source without SIMD, and
-# the page of web/ around them; packs the folder a static web host serves as
-# BUILD_DIR/stereo-mpo-tools-VERSION-web.zip, and checks it in headless
-# Chromium against a native Linux build (scripts/web_browser.py): every
-# output byte-identical, the same messages, the ZIP download, no request but
-# to the page's own server. The same run renders docs/web_page.png.
-#   scripts/web.sh BUILD_DIR
-# Runs as root on Debian: installs what is missing with apt-get, fetches
-# libjpeg-turbo's Debian source and the ZIP library from npm.
+# Emscripten, over libjpeg-turbo built from Debian's source without its SIMD
+# code, twice (plain, and with WebAssembly SIMD for the engines that have
+# it), and the page of web/ around them; packs the folder that a user opens
+# or a static web host serves as BUILD_DIR/stereo-mpo-tools-VERSION-web.zip,
+# and checks it in Chromium, Firefox and WebKitGTK against a native Linux
+# build (scripts/web_browser.py). Screenshots of the page go into
+# BUILD_DIR/screenshots; with `docs`, they are copied into docs/ as well.
+#   scripts/web.sh BUILD_DIR [docs]
+# Runs as root on Debian: installs what is missing with apt-get and npm,
+# fetches libjpeg-turbo's Debian source.
 set -eu
 
-# The ZIP writer the page uses, vendored into the packed folder: a small
-# library without dependencies that Debian does not package as an ES module.
-FFLATE_VERSION=0.8.2
+# From npm: the streaming ZIP writer that the page's storage worker uses;
+# puppeteer-core drives Firefox for the browser test (its 24 series runs on
+# Debian's node 20 as well as on newer ones); axe-core checks the page's
+# accessibility in the browser test.
+CLIENT_ZIP_VERSION=2.5.1
+PUPPETEER_VERSION=24.43.1
+AXE_VERSION=4.14.1
+# The engines the browser test runs in; WEB_ENGINES=chromium for a quicker run.
+ENGINES=${WEB_ENGINES:-chromium firefox webkit}
 
+docs=${2:-}
+set -- "$1"
 . "$(dirname "$0")/build_common.sh"
 
 # ---------------------------------------------------------------- packages
 step "packages"
 # Emscripten; the native build for the comparison; dpkg-dev for apt-get
-# source; Chromium, its driver and Selenium for the browser test; npm for
-# the ZIP library.
-packages="emscripten cmake make g++ libjpeg-dev dpkg-dev chromium chromium-driver python3-selenium"
+# source; the three browsers and their drivers for the browser test
+# (selenium for Chromium and WebKitGTK, whose MiniBrowser runs under Xvfb);
+# npm for the libraries above.
+packages="emscripten cmake make g++ libjpeg-dev dpkg-dev chromium chromium-driver python3-selenium
+    firefox-esr webkit2gtk-driver xvfb xauth"
 command -v npm >/dev/null || packages="$packages npm"
 # shellcheck disable=SC2086
 install_missing $packages
@@ -30,36 +41,54 @@ install_missing $packages
 # which a node that is not Debian's does not look for by itself.
 export NODE_PATH=/usr/share/nodejs
 
-# ------------------------------------------------------------ libjpeg-turbo
-# The same Debian version as the library the native build links, so that
-# both encode alike; without SIMD, which WebAssembly builds of it lack.
-jpeg_source=$("$source_dir/scripts/libjpeg_source.sh" "$build/deps") || fail "no libjpeg-turbo source"
-jpeg=$build/deps/wasm
-if [ ! -f "$jpeg/lib/libjpeg.a" ]; then
-    step "libjpeg-turbo for WebAssembly"
-    # CMake's size check reads the compiled test program, which Emscripten
-    # makes in a form it misreads (it finds 9 for size_t): wasm32's sizes
-    # are given.
-    emcmake cmake -S "$jpeg_source" -B "$build/deps/build-wasm" -DCMAKE_BUILD_TYPE=Release \
-        -DENABLE_SHARED=OFF -DENABLE_STATIC=ON -DWITH_TURBOJPEG=OFF -DWITH_SIMD=OFF \
-        -DHAVE_SIZE_T=TRUE -DSIZE_T=4 -DHAVE_UNSIGNED_LONG=TRUE -DUNSIGNED_LONG=4 >"$build/deps/build-wasm.log" 2>&1 ||
-        fail "configuring libjpeg-turbo failed: see $build/deps/build-wasm.log"
-    cmake --build "$build/deps/build-wasm" -j "$jobs" --target jpeg-static >>"$build/deps/build-wasm.log" 2>&1 ||
-        fail "building libjpeg-turbo failed: see $build/deps/build-wasm.log"
-    mkdir -p "$jpeg/lib" "$jpeg/include"
-    cp "$jpeg_source/jpeglib.h" "$jpeg_source/jerror.h" "$jpeg_source/jmorecfg.h" \
-        "$build/deps/build-wasm/jconfig.h" "$jpeg/include/"
-    cp "$build/deps/build-wasm/libjpeg.a" "$jpeg/lib/"
+# The npm packages, in BUILD_DIR/npm; no browser is ever downloaded.
+if [ ! -f "$build/npm/.installed-$CLIENT_ZIP_VERSION-$PUPPETEER_VERSION-$AXE_VERSION" ]; then
+    step "npm packages"
+    mkdir -p "$build/npm"
+    [ -f "$build/npm/package.json" ] || echo '{"private": true}' >"$build/npm/package.json"
+    (cd "$build/npm" && PUPPETEER_SKIP_DOWNLOAD=1 npm install --silent --no-audit --no-fund \
+        "client-zip@$CLIENT_ZIP_VERSION" "puppeteer-core@$PUPPETEER_VERSION" "axe-core@$AXE_VERSION") ||
+        fail "npm install failed"
+    touch "$build/npm/.installed-$CLIENT_ZIP_VERSION-$PUPPETEER_VERSION-$AXE_VERSION"
 fi
 
-# --------------------------------------------------------------- the builds
-step "tools for WebAssembly"
-emcmake cmake -S "$source_dir" -B "$build/wasm" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
-    -DJPEG_LIBRARY="$jpeg/lib/libjpeg.a" -DJPEG_INCLUDE_DIR="$jpeg/include" \
-    -DCMAKE_C_FLAGS=-Werror -DCMAKE_CXX_FLAGS=-Werror >"$build/wasm.configure.log" 2>&1 ||
-    fail "configuring the WebAssembly build failed: see $build/wasm.configure.log"
-# shellcheck disable=SC2086
-cmake --build "$build/wasm" -j "$jobs" --target $tools
+# ------------------------------------------------------------ the builds
+# The same libjpeg-turbo as the library the native build links, so that all
+# encode alike; without its SIMD code, which has no WebAssembly form. The
+# SIMD variant is the same C compiled with -msimd128, which lets the
+# compiler vectorise it: the same bytes, sooner.
+jpeg_source=$("$source_dir/scripts/libjpeg_source.sh" "$build/deps") || fail "no libjpeg-turbo source"
+for variant in wasm wasm-simd; do
+    flags=""
+    [ "$variant" = wasm ] || flags=-msimd128
+    jpeg=$build/deps/$variant
+    if [ ! -f "$jpeg/lib/libjpeg.a" ]; then
+        step "libjpeg-turbo for WebAssembly ($variant)"
+        # CMake's size check reads the compiled test program, which Emscripten
+        # makes in a form it misreads (it finds 9 for size_t): wasm32's sizes
+        # are given.
+        emcmake cmake -S "$jpeg_source" -B "$build/deps/build-$variant" -DCMAKE_BUILD_TYPE=Release \
+            -DENABLE_SHARED=OFF -DENABLE_STATIC=ON -DWITH_TURBOJPEG=OFF -DWITH_SIMD=OFF -DCMAKE_C_FLAGS="$flags" \
+            -DHAVE_SIZE_T=TRUE -DSIZE_T=4 -DHAVE_UNSIGNED_LONG=TRUE -DUNSIGNED_LONG=4 \
+            >"$build/deps/build-$variant.log" 2>&1 ||
+            fail "configuring libjpeg-turbo failed: see $build/deps/build-$variant.log"
+        cmake --build "$build/deps/build-$variant" -j "$jobs" --target jpeg-static \
+            >>"$build/deps/build-$variant.log" 2>&1 ||
+            fail "building libjpeg-turbo failed: see $build/deps/build-$variant.log"
+        mkdir -p "$jpeg/lib" "$jpeg/include"
+        cp "$jpeg_source/jpeglib.h" "$jpeg_source/jerror.h" "$jpeg_source/jmorecfg.h" \
+            "$build/deps/build-$variant/jconfig.h" "$jpeg/include/"
+        cp "$build/deps/build-$variant/libjpeg.a" "$jpeg/lib/"
+    fi
+    step "tools for WebAssembly ($variant)"
+    emcmake cmake -S "$source_dir" -B "$build/$variant" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+        -DJPEG_LIBRARY="$jpeg/lib/libjpeg.a" -DJPEG_INCLUDE_DIR="$jpeg/include" \
+        -DCMAKE_C_FLAGS="-Werror $flags" -DCMAKE_CXX_FLAGS="-Werror $flags" \
+        >"$build/$variant.configure.log" 2>&1 ||
+        fail "configuring the WebAssembly build failed: see $build/$variant.configure.log"
+    # shellcheck disable=SC2086
+    cmake --build "$build/$variant" -j "$jobs" --target $tools
+done
 
 build_native_tools
 
@@ -70,27 +99,57 @@ package=stereo-mpo-tools-$version-web
 site=$build/$package
 rm -rf "$site"
 mkdir -p "$site"
-cp "$source_dir/web/index.html" "$source_dir/web/app.js" "$source_dir/web/worker.js" "$source_dir/web/style.css" \
-    "$source_dir/web/favicon.svg" "$source_dir/LICENSE" "$site/"
-for tool in $tools; do
-    cp "$build/wasm/bin/$tool.js" "$build/wasm/bin/$tool.wasm" "$site/"
+for file in index.html app.js pool.js style.css favicon.svg icon-192.png icon-512.png manifest.webmanifest; do
+    cp "$source_dir/web/$file" "$site/"
 done
-# fflate's browser module as it is published, with its licence.
-if [ ! -f "$build/npm/fflate-$FFLATE_VERSION.tgz" ]; then
-    mkdir -p "$build/npm"
-    (cd "$build/npm" && npm pack --silent "fflate@$FFLATE_VERSION" >/dev/null) || fail "npm pack fflate failed"
-fi
-rm -rf "$build/npm/package"
-tar -xzf "$build/npm/fflate-$FFLATE_VERSION.tgz" -C "$build/npm" package/esm/browser.js package/LICENSE
-cp "$build/npm/package/esm/browser.js" "$site/fflate.js"
-cp "$build/npm/package/LICENSE" "$site/fflate-LICENSE"
+# Text files for people, with CR LF so that every system's editor shows
+# their lines.
+sed 's/$/\r/' "$source_dir/web/README.txt" >"$site/README.txt"
+sed 's/$/\r/' "$source_dir/LICENSE" >"$site/LICENSE.txt"
+sed 's/$/\r/' "$build/npm/node_modules/client-zip/LICENSE.txt" >"$site/client-zip-LICENSE.txt"
+# The workers' scripts as text, one file per build (see web/pool.js).
+for variant in wasm wasm-simd; do
+    sources=sources.js
+    [ "$variant" = wasm ] || sources=sources-simd.js
+    set -- "client-zip=$build/npm/node_modules/client-zip/worker.js" "outputs.js=$source_dir/web/outputs.js" \
+        "worker.js=$source_dir/web/worker.js"
+    for tool in $tools; do
+        set -- "$@" "$tool=$build/$variant/bin/$tool.js"
+    done
+    python3 - "$site/$sources" "$@" <<'PYTHON' || fail "writing $sources failed"
+import json
+import sys
+
+with open(sys.argv[1], "w", encoding="utf-8") as out:
+    out.write("// Written by scripts/web.sh: the scripts of the page's workers, as text.\n"
+              "self.stereoSources = {};\n")
+    for argument in sys.argv[2:]:
+        name, path = argument.split("=", 1)
+        with open(path, encoding="utf-8") as script:
+            out.write(f"self.stereoSources[{json.dumps(name)}] = {json.dumps(script.read())};\n")
+PYTHON
+done
+# The service worker keeps every other file of the folder, under a version
+# that changes with any of them.
+files=$(cd "$site" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
+digest=$(cd "$site" && echo "$files" | xargs sha256sum | sha256sum | cut -c1-16)
+list=$(echo "$files" | sed 's/.*/"&"/' | paste -sd, -)
+sed -e "s/@VERSION@/$version-$digest/" -e "s/@FILES@/$list/" "$source_dir/web/sw.js" >"$site/sw.js"
 rm -f "$build/$package.zip"
 (cd "$build" && python3 -m zipfile -c "$package.zip" "$package") || fail "packing $package.zip failed"
 
 # ------------------------------------------------------- the browser test
-step "browser test"
-/usr/bin/python3 "$source_dir/scripts/web_browser.py" test --zip "$build/$package.zip" --native "$build/linux/bin" \
-    --samples "$samples_dir" --sample "$source_dir/samples/garden.mpo" --work "$build/browser-test" \
-    --screenshot "$source_dir/docs/web_page.png"
+mkdir -p "$build/screenshots"
+for engine in $ENGINES; do
+    step "browser test: $engine"
+    /usr/bin/python3 "$source_dir/scripts/web_browser.py" test --engine "$engine" --zip "$build/$package.zip" \
+        --native "$build/linux/bin" --npm "$build/npm/node_modules" --samples "$samples_dir" \
+        --sample "$source_dir/samples/garden.mpo" --work "$build/browser-test-$engine" \
+        --screenshots "$build/screenshots"
+done
 
+if [ "$docs" = docs ]; then
+    step "docs"
+    cp "$build/screenshots/"*.png "$source_dir/docs/"
+fi
 step "done: $build/$package.zip"
