@@ -1,26 +1,39 @@
 #!/usr/bin/python3
-"""The web page in headless Chromium, served from its packed ZIP on 127.0.0.1.
+"""The web page from its packed ZIP, in Chromium, Firefox or WebKitGTK.
 
-test: every camera file in the samples folder, the shipped sample, damaged
-files (in the middle of the batch) and a one-picture file through the page's
-file input. Every output must be byte-identical to the native build's, every
-message line equal to the command line's standard output for that file (the
-banner once per tool), the ZIP download must hold exactly the outputs, and
-no request may go anywhere but the page's own server. Then a screenshot of
-the page after converting the shipped sample.
+test --engine E: the page served on 127.0.0.1, then opened as a file.
+Served, one batch: every camera file in the samples folder, the shipped
+sample, damaged files in the middle (a fatal error in a header and in the
+rows, a file cut inside its right view), a text file named .mpo, a .jpg and
+a one-picture file. Every output, read back from the page's storage and in
+its ZIP download, must be byte-identical to the native build's; every line
+equal to the command line's (standard output and error, the banners once);
+each result's outcome and the summary's counts the page's reading of them;
+axe-core must find no WCAG 2.1 A or AA violation; nothing may scroll
+sideways at 320 px; the page may ask its server for nothing but its own
+files. Opened as a file: a smaller batch, the same checks of bytes and lines.
+Chromium also: the page installable; a second batch in the same page, with
+a module that aborts in the middle of a run and a file its memory cannot
+take (faults planted in the served page, set off by the files' names), whose
+ZIP holds only its own outputs; the storage running out; the page loading
+and converting with its server gone; and failing, not hanging, when one of
+its files is missing; screenshots of a desktop and a phone.
 
 bench: one file through each composing tool in the page and natively, with
 libjpeg-turbo's SIMD and without (JSIMD_FORCENONE=1); prints a Markdown table
 of median times and the page's peak memory.
 
-Chromium and chromedriver are Debian's; nothing is downloaded.
+The browsers are Debian's; nothing is downloaded (see web_engines.py).
 """
 import argparse
+import base64
 import functools
+import hashlib
 import http.server
 import json
 import os
 import shutil
+import socket
 import statistics
 import subprocess
 import sys
@@ -29,28 +42,33 @@ import time
 import zipfile
 from pathlib import Path
 
-from selenium import webdriver
-from selenium.webdriver.chrome.service import Service
-from selenium.webdriver.common.by import By
-from selenium.webdriver.support.ui import WebDriverWait
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from web_engines import start_browser  # noqa: E402
 
 TOOLS = ["brantelix", "korventale", "trismoldaven", "vostrin"]
 COMPOSING = TOOLS[1:]
 ZIP_NAME = "stereo-mpo-outputs.zip"
-# Headless as root; without the background services Chromium would try to
-# reach its vendor's hosts.
-CHROMIUM_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                  "--disable-dev-shm-usage", "--window-size=1100,1080"]
 # A large batch under a slow, shared machine.
 BATCH_SECONDS = 900
+# Faults planted in the served page's worker scripts, each set off only by
+# a file's name, with how often each fragment is there: the module aborts
+# once it has created its output (in each tool's runtime), and the module's
+# memory cannot take the file once it holds part of it (in the worker).
+PLANTS = [
+    ("var stream=FS.open(pathname,flags,mode);",
+     'if(/planted-abort.*\\.j/.test(pathname))abort("planted");', 4),
+    ("module.FS.writeFile(name, bytes);",
+     'if (name.includes("planted-too-large")) throw new RangeError("planted: no memory for the file");', 1),
+]
 
-# What the page shows: banners and, per file and tool, outcome, messages,
-# outputs and the time and memory of the run.
+# What the page shows: its state, banners and, per file and tool, outcome,
+# lines, outputs and the time and memory of the run; the summary.
 READ_PAGE = """
 const text = (node) => (node ? node.textContent : "");
 return {
-  banners: Object.fromEntries([...document.querySelectorAll("pre.banner")].map(
+  state: document.body.dataset.state,
+  failure: text(document.getElementById("failure")),
+  banners: Object.fromEntries([...document.querySelectorAll("#banners pre.banner")].map(
       (pre) => [pre.dataset.tool, pre.textContent])),
   files: [...document.querySelectorAll("section.file")].map((section) => ({
     name: section.dataset.name,
@@ -59,12 +77,25 @@ return {
       status: block.dataset.status,
       messages: text(block.querySelector("pre.messages")),
       diagnostics: text(block.querySelector("pre.diagnostics")),
-      outputs: [...block.querySelectorAll("a.output")].map((a) => a.getAttribute("download")),
+      outputs: [...block.querySelectorAll("a.output")].map((a) => a.dataset.entry),
       milliseconds: Number(block.dataset.milliseconds),
       memory: Number(block.dataset.memory),
     })),
   })),
+  summary: { ...document.getElementById("summary").dataset },
+  live: text(document.getElementById("summary-text")),
 };
+"""
+# Each output's SHA-256, read back from the page's storage as its link does.
+READ_OUTPUTS = """
+const hex = (buffer) => [...new Uint8Array(buffer)].map((b) => b.toString(16).padStart(2, "0")).join("");
+const digests = {};
+for (const link of document.querySelectorAll("a.output")) {
+  const answer = await storage.request({ type: "read", name: link.dataset.entry });
+  digests[link.dataset.entry] = answer.error
+      || hex(await crypto.subtle.digest("SHA-256", await answer.blob.arrayBuffer()));
+}
+return digests;
 """
 
 
@@ -72,79 +103,80 @@ def fail(message):
     sys.exit(f"web_browser.py: {message}")
 
 
-class Site:
-    """The packed folder served on 127.0.0.1, every request path recorded."""
+def digest(data):
+    return hashlib.sha256(data).hexdigest()
 
-    def __init__(self, zip_path, work):
-        self.root = work / "site"
-        shutil.rmtree(self.root, ignore_errors=True)
-        with zipfile.ZipFile(zip_path) as archive:
-            archive.extractall(self.root)
-        folders = [path for path in self.root.iterdir() if path.is_dir()]
-        if len(folders) != 1:
-            fail(f"{zip_path} does not hold one folder")
-        self.folder = folders[0]
+
+class Site:
+    """The packed folder served on 127.0.0.1, every request path recorded;
+    with `plant`, the workers' scripts carry the planted faults, and `missing`
+    files are not found."""
+
+    def __init__(self, folder, plant=False, missing=()):
+        self.folder = folder
         self.requests = []
         site = self
 
         class Handler(http.server.SimpleHTTPRequestHandler):
+            def do_GET(self):
+                name = self.path.lstrip("/").split("?")[0]
+                if name in missing:
+                    self.send_error(404)
+                elif plant and name.startswith("sources"):
+                    body = (folder / name).read_text()
+                    for fragment, planted, count in PLANTS:
+                        if body.count(fragment) != count:
+                            fail(f"{name} does not hold {fragment!r} {count} times: the planted faults need updating")
+                        # Inside JSON strings there.
+                        body = body.replace(fragment, fragment + json.dumps(planted)[1:-1])
+                    data = body.encode()
+                    self.send_response(200)
+                    self.send_header("Content-Type", "text/javascript")
+                    self.send_header("Content-Length", str(len(data)))
+                    self.end_headers()
+                    self.wfile.write(data)
+                else:
+                    super().do_GET()
+
             def log_request(self, code="-", size="-"):
                 site.requests.append((self.command, self.path, int(code)))
 
             def log_message(self, *args):
                 pass
 
-        handler = functools.partial(Handler, directory=str(self.folder))
-        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+        # Every connection, so that closing the site ends the ones a browser
+        # keeps open for later requests too.
+        self.connections = []
+
+        class Server(http.server.ThreadingHTTPServer):
+            def get_request(self):
+                connection = super().get_request()
+                site.connections.append(connection[0])
+                return connection
+
+        self.server = Server(("127.0.0.1", 0), functools.partial(Handler, directory=str(folder)))
         self.url = f"http://127.0.0.1:{self.server.server_address[1]}/"
         threading.Thread(target=self.server.serve_forever, daemon=True).start()
 
     def close(self):
         self.server.shutdown()
+        self.server.server_close()
+        for connection in self.connections:
+            try:
+                connection.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
 
 
-def start_chromium(work, downloads):
-    """Chromium with a fresh profile, logging every request of the browser,
-    its pages and their workers into work/netlog.json."""
-    profile = work / "profile"
-    shutil.rmtree(profile, ignore_errors=True)
-    options = webdriver.ChromeOptions()
-    options.binary_location = "/usr/bin/chromium"
-    for flag in CHROMIUM_FLAGS + [f"--user-data-dir={profile}", f"--log-net-log={work / 'netlog.json'}"]:
-        options.add_argument(flag)
-    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-    driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
-    downloads.mkdir(parents=True, exist_ok=True)
-    driver.execute_cdp_cmd("Browser.setDownloadBehavior",
-                           {"behavior": "allow", "downloadPath": str(downloads)})
-    return driver
-
-
-def convert_in_page(driver, url, paths, tools=TOOLS):
-    """Opens the page, ticks `tools`, picks `paths` and waits for the outcome."""
-    driver.get(url)
-    for box in driver.find_elements(By.CSS_SELECTOR, 'input[name="tool"]'):
-        if box.is_selected() != (box.get_attribute("value") in tools):
-            box.click()
-    driver.find_element(By.ID, "files").send_keys("\n".join(str(Path(path).resolve()) for path in paths))
-    WebDriverWait(driver, BATCH_SECONDS, poll_frequency=0.2).until(
-        lambda d: d.execute_script("return document.body.dataset.state") == "done")
-    return driver.execute_script(READ_PAGE)
-
-
-def page_requests(netlog, site_url):
-    """The URLs of every request that Chromium's network log files under the
-    page's site (the page's own and its worker's), leaving out the browser's
-    own traffic (updates, accounts, its search engine), filed under others."""
-    text = netlog.read_text().rstrip()
-    if not text.endswith("}"):
-        # Not closed when the browser was ended without finishing the log.
-        text = text.rstrip(",") + "]}"
-    log = json.loads(text)
-    start_job = log["constants"]["logEventTypes"]["URL_REQUEST_START_JOB"]
-    site = "http://" + site_url.split("/")[2].split(":")[0]
-    return {event["params"]["url"] for event in log["events"] if event["type"] == start_job
-            and event.get("params", {}).get("network_isolation_key", "").startswith(site)}
+def unpack(zip_path, work):
+    root = work / "site"
+    shutil.rmtree(root, ignore_errors=True)
+    with zipfile.ZipFile(zip_path) as archive:
+        archive.extractall(root)
+    folders = [path for path in root.iterdir() if path.is_dir()]
+    if len(folders) != 1:
+        fail(f"{zip_path} does not hold one folder")
+    return folders[0]
 
 
 def run_native(binary, folder, name, env=None):
@@ -156,8 +188,9 @@ def run_native(binary, folder, name, env=None):
 
 
 def make_inputs(samples, sample, native, work):
-    """The camera files (under names the tools take), the shipped sample, two
-    damaged copies of it in the middle and a one-picture file at the end."""
+    """The camera files (under names the tools take), the shipped sample,
+    damaged copies of it in the middle, a text file named .mpo, a .jpg and a
+    one-picture file at the end; and the files of Chromium's second batch."""
     inputs = work / "inputs"
     inputs.mkdir(parents=True)
     paths = []
@@ -168,40 +201,257 @@ def make_inputs(samples, sample, native, work):
                 shutil.copyfile(camera, paths[-1])
     else:
         print(f"no camera files in {samples}: the shipped sample only")
-    paths.append(inputs / sample.name)
-    shutil.copyfile(sample, paths[-1])
+    good = sample.read_bytes()
     # Where the right picture begins: after the left one, as the splitter
     # copies it.
     split = work / "split"
     split.mkdir()
     shutil.copyfile(sample, split / sample.name)
     run_native(native / "brantelix", split, sample.name)
-    good = sample.read_bytes()
     right = (split / (sample.stem + "_L.jpg")).stat().st_size
     # The right picture's first Huffman table segment claims to run past the
     # end of the file: a fatal libjpeg error while reading its header.
     position = right + 2
     while good[position + 1] != 0xC4:
         position += 2 + int.from_bytes(good[position + 2:position + 4], "big")
-    header = inputs / "damaged_header.mpo"
-    header.write_bytes(good[:position + 2] + b"\xff\xf0" + good[position + 4:])
     # A Huffman table segment with a bogus table number just before the
     # right picture's end: met after the output was announced and created.
     if not good.endswith(b"\xff\xd9"):
         fail(f"{sample} does not end with its right picture")
-    rows = inputs / "damaged_rows.mpo"
-    rows.write_bytes(good[:-2] + b"\xff\xc4\x00\x13\x07" + bytes(16) + good[-2:])
-    paths[len(paths) // 2:len(paths) // 2] = [header, rows]
-    single = inputs / "single.mpo"
-    single.write_bytes(good[:right])
-    paths.append(single)
-    return paths
+    made = {
+        sample.name: good,
+        "damaged_header.mpo": good[:position + 2] + b"\xff\xf0" + good[position + 4:],
+        "damaged_rows.mpo": good[:-2] + b"\xff\xc4\x00\x13\x07" + bytes(16) + good[-2:],
+        # Cut inside the right view: converted, with libjpeg's warning.
+        "cut_right.mpo": good[:right + (len(good) - right) // 2],
+        "notes.mpo": b"Not a picture: a text file under a picture's name.\n",
+        sample.stem + ".jpg": good,
+        "single.mpo": good[:right],
+    }
+    for name, data in made.items():
+        (inputs / name).write_bytes(data)
+    # The sample and the damaged files, also the batch of the page opened as
+    # a file.
+    few = [inputs / name for name in list(made)[:6]]
+    paths[len(paths) // 2:len(paths) // 2] = few
+    # The same name from another card: its outputs go into a folder of their own.
+    (inputs / "other-card").mkdir()
+    shutil.copyfile(sample, inputs / "other-card" / sample.name)
+    paths += [inputs / "other-card" / sample.name, inputs / "single.mpo"]
+    # Chromium's second batch, and a dozen copies for the storage to run out.
+    second = [inputs / name for name in ("planted-abort.mpo", "second-a.mpo", "planted-too-large.mpo",
+                                         "second-b.mpo", "second-c.mpo")]
+    copies = [inputs / f"copy-{i}.mpo" for i in range(12)]
+    for path in second + copies:
+        shutil.copyfile(sample, path)
+    return paths, few, second, copies
 
 
-def expected_outcome(status, outputs):
+def outcome(status, err, outputs):
+    """The page's reading of a run of the command line."""
     if status != 0:
         return "refused"
-    return "converted" if outputs else "skipped"
+    if not outputs:
+        return "skipped"
+    return "warnings" if err else "converted"
+
+
+class Expected:
+    """What the command line does with each file, each alone in a folder of
+    its own: per (file, tool) the outcome, standard output after the banner,
+    standard error and the outputs; the banners; every output's bytes."""
+
+    def __init__(self, native, work, paths):
+        self.banners = {tool: run_native(native / tool, work, None)[1] for tool in TOOLS}
+        self.runs, self.outputs = {}, {}
+        for path in paths:
+            for tool in TOOLS:
+                folder = work / "native" / tool / path.name
+                folder.mkdir(parents=True, exist_ok=True)
+                shutil.copyfile(path, folder / path.name)
+                status, out, err = run_native(native / tool, folder, path.name)
+                if not out.startswith(self.banners[tool]):
+                    fail(f"{tool} {path.name}: standard output does not begin with the banner")
+                outputs = sorted(p.name for p in folder.iterdir() if p.name != path.name)
+                for name in outputs:
+                    self.outputs[name] = (folder / name).read_bytes()
+                self.runs[(path.name, tool)] = (outcome(status, err, outputs), out[len(self.banners[tool]):],
+                                                err, outputs)
+
+    def planted(self, name, tool):
+        """The page's own outcome for a file that meets a planted fault."""
+        if name.startswith("planted-too-large"):
+            return ("refused", f"File {name} is too large for this browser\n",
+                    "RangeError: planted: no memory for the file\n", [])
+        # The composing tools name their output before they create it,
+        # brantelix once it is created.
+        printed = "" if tool == "brantelix" else self.runs[(name, tool)][1].splitlines(keepends=True)[0]
+        return ("refused", f"{printed}The conversion of {name} stopped\n",
+                "Aborted(planted)\nRuntimeError: Aborted(planted). Build with -s ASSERTIONS=1 for more info.\n", [])
+
+    def of(self, name, tool):
+        return self.planted(name, tool) if name.startswith("planted-") else self.runs[(name, tool)]
+
+
+class Check:
+    """Runs batches in one browser and gathers every problem found."""
+
+    def __init__(self, browser, expected, downloads):
+        self.browser, self.expected, self.downloads = browser, expected, downloads
+        self.problems = []
+
+    def problem(self, text):
+        self.problems.append(f"{self.browser.engine}: {text}")
+
+    def convert(self, url, paths, tools=TOOLS, reload=True):
+        """Opens the page (unless `reload` is false), ticks `tools`, picks
+        `paths` and waits for the outcome; returns the page and its time."""
+        if reload:
+            self.browser.open(url)
+        # A new pick replaces the last, as when a user picks again.
+        self.browser.script("""
+document.getElementById("files").value = "";
+for (const box of document.querySelectorAll('input[name="tool"]')) box.checked = %s.includes(box.value);
+""" % json.dumps(tools))
+        started = time.monotonic()
+        self.browser.pick(paths)
+        self.browser.wait("['done', 'failed'].includes(document.body.dataset.state)", BATCH_SECONDS)
+        return self.browser.script(READ_PAGE), time.monotonic() - started
+
+    def batch(self, url, paths, what, reload=True):
+        """One batch of every tool over `paths`: lines, outcomes, outputs read
+        back from the storage, the summary and the ZIP download."""
+        page, seconds = self.convert(url, paths, reload=reload)
+        print(f"{self.browser.engine}, {what}: {len(paths)} files through {len(TOOLS)} tools in {seconds:.1f} s")
+        if page["state"] != "done":
+            return self.problem(f"{what}: the page is {page['state']}: {page['failure']}")
+        for tool in TOOLS:
+            if page["banners"].get(tool) != self.expected.banners[tool]:
+                self.problem(f"{tool}: banner {page['banners'].get(tool)!r}")
+        if [f["name"] for f in page["files"]] != [p.name for p in paths]:
+            self.problem(f"{what}: files shown: {[f['name'] for f in page['files']]}")
+        counts = dict.fromkeys(("converted", "warnings", "refused", "skipped"), 0)
+        made, seen = {}, {}
+        for shown in page["files"]:
+            if [r["tool"] for r in shown["results"]] != TOOLS:
+                self.problem(f"{shown['name']}: outcomes of {[r['tool'] for r in shown['results']]}")
+            # A name met again has its outputs in the folder of its turn.
+            seen[shown["name"]] = seen.get(shown["name"], 0) + 1
+            folder = f"{seen[shown['name']]}/" if seen[shown["name"]] > 1 else ""
+            for result in shown["results"]:
+                wanted = self.expected.of(shown["name"], result["tool"])
+                wanted = (*wanted[:3], [folder + name for name in wanted[3]])
+                got = (result["status"], result["messages"], result["diagnostics"], sorted(result["outputs"]))
+                if got != wanted:
+                    self.problem(f"{result['tool']} {shown['name']}: page shows {got}, command line {wanted}")
+                counts[result["status"]] = counts.get(result["status"], 0) + 1
+                made.update({name: self.expected.outputs.get(name[len(folder):]) for name in result["outputs"]})
+        summary = {status: str(count) for status, count in counts.items()}
+        def plural(count, word):
+            return f"{count} {word}{'' if count == 1 else 's'}"
+        words = (f"{plural(len(paths), 'file')}: {plural(len(made), 'picture')} made, {counts['warnings']} with warnings, "
+                 f"{counts['refused']} refused, {counts['skipped']} skipped")
+        if page["summary"] != summary or page["live"] != words:
+            self.problem(f"{what}: summary {page['summary']} {page['live']!r}, expected {summary} {words!r}")
+        self.outputs(made, what)
+        return page
+
+    def outputs(self, made, what):
+        """`made` (name to bytes), read back from the page's storage as the
+        links do, and as the ZIP download holds them: nothing else."""
+        digests = self.browser.script(READ_OUTPUTS)
+        wanted = {name: digest(data) if data else "not made by the command line" for name, data in made.items()}
+        if digests != wanted:
+            wrong = sorted(n for n in set(digests) | set(wanted) if digests.get(n) != wanted.get(n))
+            self.problem(f"{what}: outputs read back from the storage differ from the command line's: {wrong}")
+        archive = self.downloads / ZIP_NAME
+        archive.unlink(missing_ok=True)
+        self.browser.click("#download-all")
+        deadline = time.monotonic() + 120
+        while not archive.exists() and time.monotonic() < deadline:
+            time.sleep(0.2)
+        time.sleep(0.5)
+        if not archive.exists():
+            return self.problem(f"{what}: the ZIP of all outputs was not downloaded")
+        with zipfile.ZipFile(archive) as zipped:
+            if zipped.testzip() is not None:
+                self.problem(f"{what}: the ZIP is damaged")
+            held = {name: digest(zipped.read(name)) for name in zipped.namelist()}
+        if held != wanted:
+            self.problem(f"{what}: the ZIP holds {sorted(held)}, the page made {sorted(wanted)} "
+                         f"({'same names, other bytes' if sorted(held) == sorted(wanted) else 'other names'})")
+
+    def accessible(self, axe):
+        """axe-core's WCAG 2.1 A and AA rules, and no sideways scroll on a
+        phone 320 px wide."""
+        self.browser.script(axe + "\nreturn null;")
+        violations = self.browser.script("""
+const found = await axe.run(document, { runOnly: { type: "tag", values: ["wcag2a", "wcag2aa", "wcag21a", "wcag21aa"] } });
+return found.violations.map((v) => `${v.id}: ${v.help} (${v.nodes.map((n) => n.target.join(" ")).join(", ")})`);
+""")
+        for violation in violations:
+            self.problem(f"axe-core: {violation}")
+        self.browser.set_viewport(320, 800)
+        width = self.browser.script("return [document.documentElement.scrollWidth, innerWidth];")
+        if width[0] > width[1]:
+            self.problem(f"at 320 px the page is {width[0]} px wide")
+        self.browser.set_viewport(1100, 1080)
+
+
+def chromium_only(check, site, sample, second, copies, screenshots):
+    """Chromium's own checks, in the same browser after the first batch."""
+    browser = check.browser
+    if browser.installability():
+        check.problem(f"not installable: {browser.installability()}")
+    # A second batch in the same page: planted faults in the middle, and a
+    # ZIP of its own outputs only.
+    check.batch(site.url, second, "second batch, planted faults", reload=False)
+    # The storage runs out after some of the copies' outputs (Chromium takes
+    # room by the megabyte): what was stored before stays, byte for byte, and
+    # nothing after it is taken.
+    browser.open(site.url)
+    usage = browser.script("""
+const folder = await (await navigator.storage.getDirectory()).getDirectoryHandle("outputs", { create: true });
+let zips = 0;
+for await (const handle of folder.values()) zips += (await handle.getFile()).size;
+return (await navigator.storage.estimate()).usage - zips;
+""")
+    origin = site.url.rstrip("/")
+    browser.override_quota(origin, usage + 3_000_000)
+    page, _ = check.convert(site.url, copies, reload=False)
+    made = {n: check.expected.outputs[n] for f in page["files"] for r in f["results"] for n in r["outputs"]}
+    refusals = [r for f in page["files"] for r in f["results"] if "no room left" in r["messages"]]
+    if page["state"] != "done" or not made or not refusals or "Stopped: There is no room" not in page["live"]:
+        check.problem(f"storage running out: {page['state']} {page['live']!r} {page['failure']!r}, "
+                      f"{len(made)} outputs kept")
+    check.outputs(made, "storage running out")
+    browser.cdp("Storage.overrideQuotaForOrigin", origin=origin)
+    # Screenshots of a desktop and a phone, after every kind of outcome.
+    inputs = sample.parent
+    shown = [sample, inputs / "cut_right.mpo", inputs / "notes.mpo", inputs / f"{sample.stem}.jpg"]
+    check.convert(site.url, shown)
+    browser.screenshot(screenshots / "web_page.png")
+    browser.set_viewport(390, 844)
+    browser.screenshot(screenshots / "web_page_phone.png")
+    browser.set_viewport(1100, 1080)
+    # The server gone: the page loads from its service worker and converts.
+    browser.wait("navigator.serviceWorker.controller")
+    site.close()
+    served = len(site.requests)
+    check.batch(site.url, [sample], "with the server gone")
+    if len(site.requests) != served:
+        check.problem(f"with the server gone, the server still answered {site.requests[served:]}")
+    check.problems += [f"chromium: browser console: {e}" for e in browser.console_errors()]
+    # A file of the page missing: the page fails, saying what, and is not busy.
+    broken = Site(site.folder, missing=("sources.js", "sources-simd.js"))
+    try:
+        page, _ = check.convert(broken.url, [sample])
+        if page["state"] != "failed" or "could not be loaded" not in page["failure"]:
+            check.problem(f"with sources.js missing the page is {page['state']}: {page['failure']!r}")
+    finally:
+        broken.close()
+    browser.console_errors()  # the missing file's own error, expected
+    return [broken.url]
 
 
 def test(args):
@@ -209,172 +459,198 @@ def test(args):
     shutil.rmtree(work, ignore_errors=True)
     work.mkdir(parents=True)
     native = Path(args.native).resolve()
-    paths = make_inputs(Path(args.samples), Path(args.sample), native, work)
-
-    # The command line, each file alone in a folder of its own.
-    banners = {tool: run_native(native / tool, work, None)[1] for tool in TOOLS}
-    expected = {}
-    all_outputs = {}
-    for path in paths:
-        for tool in TOOLS:
-            folder = work / "native" / tool / path.stem
-            folder.mkdir(parents=True)
-            shutil.copyfile(path, folder / path.name)
-            status, out, err = run_native(native / tool, folder, path.name)
-            if not out.startswith(banners[tool]):
-                fail(f"{tool} {path.name}: standard output does not begin with the banner")
-            outputs = sorted(p.name for p in folder.iterdir() if p.name != path.name)
-            for name in outputs:
-                all_outputs[name] = (folder / name).read_bytes()
-            expected[(path.name, tool)] = (expected_outcome(status, outputs), out[len(banners[tool]):], err,
-                                           outputs)
-
-    site = Site(Path(args.zip), work)
+    paths, few, second, copies = make_inputs(Path(args.samples), Path(args.sample), native, work)
+    expected = Expected(native, work, paths + second + (copies if args.engine == "chromium" else []))
+    folder = unpack(Path(args.zip), work)
+    os.environ["PUPPETEER_DIR"] = str(Path(args.npm).resolve().parent)
+    axe = (Path(args.npm) / "axe-core" / "axe.min.js").read_text()
+    site = Site(folder, plant=True)
     downloads = work / "downloads"
-    driver = start_chromium(work, downloads)
-    problems = []
+    browser = start_browser(args.engine, work / "browser", downloads)
+    check = Check(browser, expected, downloads)
     try:
-        started = time.monotonic()
-        page = convert_in_page(driver, site.url, paths)
-        seconds = time.monotonic() - started
-        print(f"{len(paths)} files through {len(TOOLS)} tools in the page: {seconds:.1f} s")
-        for tool in TOOLS:
-            if page["banners"].get(tool) != banners[tool]:
-                problems.append(f"{tool}: banner {page['banners'].get(tool)!r}, expected {banners[tool]!r}")
-        if [f["name"] for f in page["files"]] != [p.name for p in paths]:
-            problems.append(f"files shown: {[f['name'] for f in page['files']]}")
-        for shown in page["files"]:
-            if [r["tool"] for r in shown["results"]] != TOOLS:
-                problems.append(f"{shown['name']}: outcomes of {[r['tool'] for r in shown['results']]}")
-            for result in shown["results"]:
-                # Outcome, standard output, standard error, outputs.
-                wanted = expected[(shown["name"], result["tool"])]
-                got = (result["status"], result["messages"], result["diagnostics"], sorted(result["outputs"]))
-                if got != wanted:
-                    problems.append(
-                        f"{result['tool']} {shown['name']}: page shows {got}, command line {wanted}")
-
-        driver.find_element(By.ID, "download-all").click()
-        archive = downloads / ZIP_NAME
-        deadline = time.monotonic() + 120
-        while not archive.exists() and time.monotonic() < deadline:
-            time.sleep(0.2)
-        if not archive.exists():
-            problems.append("the ZIP of all outputs was not downloaded")
-        else:
-            with zipfile.ZipFile(archive) as zipped:
-                names = sorted(zipped.namelist())
-                if names != sorted(all_outputs):
-                    problems.append(f"the ZIP holds {names}, the command line wrote {sorted(all_outputs)}")
-                for name in set(names) & set(all_outputs):
-                    if zipped.read(name) != all_outputs[name]:
-                        problems.append(f"{name}: bytes differ from the command line's")
-
-        served = {p.name for p in site.folder.iterdir()}
+        check.batch(site.url, paths, "served")
+        check.accessible(axe)
+        check.problems += [f"{args.engine}: browser console: {e}" for e in browser.console_errors()]
+        served = {p.name for p in folder.iterdir()}
         for method, path, code in site.requests:
-            if method != "GET" or path.lstrip("/").split("?")[0] not in served | {""} or code != 200:
-                problems.append(f"request to the page's server: {method} {path} {code}")
-        for entry in driver.get_log("browser"):
-            if entry["level"] == "SEVERE":
-                problems.append(f"browser console: {entry['message']}")
-
-        if args.screenshot:
-            convert_in_page(driver, site.url, [Path(args.sample)])
-            driver.save_screenshot(args.screenshot)
+            if method != "GET" or path.lstrip("/").split("?")[0] not in served | {""} or code not in (200, 304):
+                check.problem(f"request to the page's server: {method} {path} {code}")
+        others = []
+        if args.engine == "chromium":
+            others = chromium_only(check, site, few[0], second, copies, Path(args.screenshots))
+        # Opened as a file, as a user does from the unpacked ZIP.
+        check.batch((folder / "index.html").as_uri(), few, "opened as a file")
+        check.problems += [f"{args.engine}: browser console: {e}" for e in browser.console_errors()]
     finally:
-        driver.quit()
+        browser.quit()
         site.close()
-    # Every request made for the page, its worker's included.
-    urls = page_requests(work / "netlog.json", site.url)
-    if site.url + "korventale.wasm" not in urls:
-        problems.append("the network log does not show the worker's requests")
-    problems += [f"request beyond the page's server: {url}"
-                 for url in sorted(urls) if not url.startswith(site.url)]
-    for problem in problems:
+    if args.engine == "chromium":
+        # Every request of the served pages and their workers, in Chromium's
+        # network log: none beyond the page's own server.
+        urls = browser.requests("http://127.0.0.1")
+        if not any(url.startswith(site.url + "sources") for url in urls):
+            check.problem("the network log does not show the page's requests")
+        check.problems += [f"chromium: request beyond the page's server: {url}" for url in sorted(urls)
+                           if not url.startswith((site.url, *others))]
+    for problem in check.problems:
         print(problem, file=sys.stderr)
-    if problems:
-        fail(f"{len(problems)} problems with the page")
-    print(f"{len(all_outputs)} outputs of {len(paths)} files byte-identical, messages and diagnostics equal, "
-          "ZIP complete, no request beyond the page's server")
-
-
-def renderer_peak_kib(driver):
-    """The largest peak resident size among this browser's renderer processes
-    (the page and its worker live in one)."""
-    parents, peaks = {}, {}
-    for proc in Path("/proc").iterdir():
-        try:
-            status = dict(line.split(":", 1) for line in (proc / "status").read_text().splitlines())
-            parents[int(proc.name)] = int(status["PPid"])
-            if b"--type=renderer" in (proc / "cmdline").read_bytes():
-                peaks[int(proc.name)] = int(status["VmHWM"].split()[0])
-        except (OSError, ValueError, KeyError):
-            continue
-
-    def ours(pid):
-        while pid > 1:
-            if pid == driver.service.process.pid:
-                return True
-            pid = parents.get(pid, 0)
-        return False
-
-    return max([peak for pid, peak in peaks.items() if ours(pid)], default=0)
+    if check.problems:
+        fail(f"{len(check.problems)} problems with the page in {args.engine}")
+    print(f"{args.engine}: every output byte-identical, lines and outcomes equal, ZIP complete")
 
 
 def bench(args):
     work = Path(args.work).resolve()
     work.mkdir(parents=True, exist_ok=True)
     mpo = Path(args.file)
-    site = Site(Path(args.zip), work)
+    site = Site(unpack(Path(args.zip), work))
     native = Path(args.native).resolve()
     print("| tool | page (WebAssembly) | native, no SIMD | native, SIMD | page / no SIMD | page / SIMD "
-          "| page's peak memory | the tool's module |\n|---|---|---|---|---|---|---|---|")
+          "| the tool's module |\n|---|---|---|---|---|---|---|")
+    folder = work / "native"
+    shutil.rmtree(folder, ignore_errors=True)
+    folder.mkdir()
+    shutil.copyfile(mpo, folder / mpo.name)
+    browser = start_browser(args.engine, work / "browser", work / "downloads")
+    check = Check(browser, None, work / "downloads")
     try:
         for tool in COMPOSING:
-            page_ms, plain_ms, simd_ms, memory, module = [], [], [], 0, 0
-            folder = work / "native"
-            shutil.rmtree(folder, ignore_errors=True)
-            folder.mkdir()
-            shutil.copyfile(mpo, folder / mpo.name)
-            # A fresh browser per tool, so that its peak memory is that tool's.
-            driver = start_chromium(work, work / "downloads")
-            try:
-                for _ in range(args.runs):
-                    result = convert_in_page(driver, site.url, [mpo], [tool])["files"][0]["results"][0]
-                    if result["status"] != "converted":
-                        fail(f"{tool} {mpo.name}: {result['messages']}")
-                    page_ms.append(result["milliseconds"])
-                    module = max(module, result["memory"])
-                    for times, env in ((plain_ms, {"JSIMD_FORCENONE": "1"}), (simd_ms, {})):
-                        started = time.perf_counter()
-                        run_native(native / tool, folder, mpo.name, {**os.environ, **env})
-                        times.append((time.perf_counter() - started) * 1000)
-                memory = renderer_peak_kib(driver)
-            finally:
-                driver.quit()
+            page_ms, plain_ms, simd_ms, module = [], [], [], 0
+            for _ in range(args.runs):
+                result = check.convert(site.url, [mpo], [tool])[0]["files"][0]["results"][0]
+                if result["status"] != "converted":
+                    fail(f"{tool} {mpo.name}: {result['messages']}")
+                page_ms.append(result["milliseconds"])
+                module = max(module, result["memory"])
+                for times, env in ((plain_ms, {"JSIMD_FORCENONE": "1"}), (simd_ms, {})):
+                    started = time.perf_counter()
+                    run_native(native / tool, folder, mpo.name, {**os.environ, **env})
+                    times.append((time.perf_counter() - started) * 1000)
             page, plain, simd = (statistics.median(t) for t in (page_ms, plain_ms, simd_ms))
             print(f"| `{tool}` | {page:.0f} ms | {plain:.0f} ms | {simd:.0f} ms | {page / plain:.2f} x "
-                  f"| {page / simd:.2f} x | {memory / 1024:.0f} MiB | {module / 2**20:.0f} MiB |", flush=True)
+                  f"| {page / simd:.2f} x | {module / 2**20:.0f} MiB |", flush=True)
     finally:
+        browser.quit()
         site.close()
+
+
+def browser_processes(root):
+    """The pids below `root` (the browser's driver) and their resident
+    memory in KiB and processor time in clock ticks."""
+    parents, stats = {}, {}
+    for proc in Path("/proc").iterdir():
+        try:
+            fields = (proc / "stat").read_text().rsplit(")", 1)[1].split()
+            parents[int(proc.name)] = int(fields[1])
+            stats[int(proc.name)] = (int(fields[21]) * os.sysconf("SC_PAGE_SIZE") // 1024,
+                                     int(fields[11]) + int(fields[12]))
+        except (OSError, ValueError, IndexError):
+            continue
+
+    def ours(pid):
+        while pid > 1:
+            if pid == root:
+                return True
+            pid = parents.get(pid, 0)
+        return False
+
+    return {pid: stat for pid, stat in stats.items() if pid != root and ours(pid)}
+
+
+def bench_batch(args):
+    """N copies of one file through every tool, then the ZIP download, in
+    Chromium: the peak of all the browser's processes' memory together, the
+    longest task on the page's main thread, and the browser's processor time
+    over the wall time while converting."""
+    work = Path(args.work).resolve()
+    copies = work / "copies"
+    shutil.rmtree(copies, ignore_errors=True)
+    copies.mkdir(parents=True)
+    site = Site(unpack(Path(args.zip), work))
+    print("| files | peak memory, all processes | per file | longest main-thread task | processor / wall time "
+          "| converting | ZIP download |\n|---|---|---|---|---|---|---|")
+    baseline = None
+    for count in args.batch:
+        paths = [copies / f"{Path(args.file).stem}-{i:03}.mpo" for i in range(count)]
+        for path in paths:
+            if not path.exists():
+                path.symlink_to(Path(args.file).resolve())
+        downloads = work / "downloads"
+        shutil.rmtree(downloads, ignore_errors=True)
+        browser = start_browser("chromium", work / "browser", downloads)
+        root = browser.driver.service.process.pid
+        peak, sampling = [0], [True]
+
+        def sample():
+            while sampling[0]:
+                peak[0] = max(peak[0], sum(rss for rss, _ in browser_processes(root).values()))
+                time.sleep(0.05)
+
+        sampler = threading.Thread(target=sample)
+        try:
+            browser.open(site.url)
+            browser.wait("document.body.dataset.converters")
+            browser.script("""
+window.longest = 0;
+new PerformanceObserver((list) => {
+  for (const entry of list.getEntries()) window.longest = Math.max(window.longest, entry.duration);
+}).observe({ type: "longtask" });
+""")
+            sampler.start()
+            ticks = sum(t for _, t in browser_processes(root).values())
+            started = time.monotonic()
+            browser.pick(paths)
+            browser.wait("document.body.dataset.state === 'done'", 3600)
+            converting = time.monotonic() - started
+            busy = (sum(t for _, t in browser_processes(root).values()) - ticks) / os.sysconf("SC_CLK_TCK")
+            started = time.monotonic()
+            browser.click("#download-all")
+            archive = downloads / ZIP_NAME
+            while not archive.exists():
+                time.sleep(0.05)
+            download = time.monotonic() - started
+            longest = browser.script("return window.longest;")
+        finally:
+            sampling[0] = False
+            if sampler.is_alive():
+                sampler.join()
+            browser.quit()
+        with zipfile.ZipFile(archive) as zipped:
+            if zipped.testzip() is not None or len(zipped.namelist()) != 5 * count:
+                fail(f"{count} files: the ZIP is damaged or incomplete")
+        if args.keep_zip:
+            shutil.copyfile(archive, Path(args.keep_zip))
+        per_file = f"{(peak[0] - baseline[1]) / 1024 / (count - baseline[0]):.1f} MiB" if baseline else ""
+        baseline = baseline or (count, peak[0])
+        print(f"| {count} | {peak[0] / 1024:.0f} MiB | {per_file} | {longest:.0f} ms | {busy / converting:.2f} "
+              f"| {converting:.1f} s | {download:.1f} s ({archive.stat().st_size / 1e6:.0f} MB) |", flush=True)
+    site.close()
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     commands = parser.add_subparsers(dest="command", required=True)
-    for name in ("test", "bench"):
+    for name in ("test", "bench", "batch"):
         command = commands.add_parser(name)
+        command.add_argument("--engine", choices=("chromium", "firefox", "webkit"), default="chromium")
         command.add_argument("--zip", required=True, help="the packed page")
         command.add_argument("--native", required=True, help="folder of the native tools")
         command.add_argument("--work", required=True, help="scratch folder")
-    commands.choices["test"].add_argument("--samples", required=True, help="folder of camera files")
-    commands.choices["test"].add_argument("--sample", required=True, help="the shipped sample")
-    commands.choices["test"].add_argument("--screenshot", help="PNG of the page after the sample")
-    commands.choices["bench"].add_argument("--file", required=True, help="the MPO file to time")
+    test_command = commands.choices["test"]
+    test_command.add_argument("--samples", required=True, help="folder of camera files")
+    test_command.add_argument("--sample", required=True, help="the shipped sample")
+    test_command.add_argument("--npm", required=True, help="node_modules with axe-core and puppeteer-core")
+    test_command.add_argument("--screenshots", required=True, help="folder for the page's screenshots")
+    for name in ("bench", "batch"):
+        commands.choices[name].add_argument("--file", required=True, help="the MPO file to time")
     commands.choices["bench"].add_argument("--runs", type=int, default=5)
+    commands.choices["batch"].add_argument("--batch", type=int, nargs="+", default=[6, 24],
+                                           help="numbers of copies, one batch each")
+    commands.choices["batch"].add_argument("--keep-zip", help="where to copy the last batch's ZIP")
     args = parser.parse_args()
-    test(args) if args.command == "test" else bench(args)
+    {"test": test, "bench": bench, "batch": bench_batch}[args.command](args)
 
 
 if __name__ == "__main__":

@@ -246,9 +246,18 @@ async function convertAll(current, tools) {
         converters.map(async (converter) => {
             while (queue.length > 0 && batch === current && !current.full) {
                 const file = queue.shift();
+                const job = { id: file.index, name: file.name, tools, previewed: PREVIEWED };
+                try {
+                    job.buffer = await file.file.arrayBuffer();
+                } catch (error) {
+                    // Larger than the browser will hold in memory, or no
+                    // file at all (a dropped folder): the browser's reason
+                    // goes with it.
+                    job.unreadable = String(error);
+                }
                 await convertIn(
                     converter,
-                    { id: file.index, file: file.file, tools, previewed: PREVIEWED },
+                    job,
                     async (message) => {
                         if (batch !== current) return;
                         if (message.type === "running") {

@@ -109,6 +109,6 @@ function convertIn(converter, job, onMessage) {
             event.preventDefault();
             reject(new Error(`a converter stopped: ${event.message}`));
         };
-        converter.worker.postMessage(job);
+        converter.worker.postMessage(job, job.buffer ? [job.buffer] : []);
     });
 }

@@ -119,20 +119,13 @@ async function preview(bytes) {
 }
 
 // Converts one file with each tool in turn; the page hears of each result,
-// then of the file's end.
-async function convertFile({ id, file, tools, previewed }) {
-    let bytes = null;
-    let unread = null;
-    try {
-        bytes = new Uint8Array(await file.arrayBuffer());
-    } catch (error) {
-        // Larger than the browser will hold in memory, or no file at all
-        // (a dropped folder): the browser's reason goes with it.
-        unread = failure("unreadable", error);
-    }
-    for (const tool of tools.filter((name) => TOOLS.includes(name))) {
+// then of the file's end. The page reads the file (WebKit lets a worker of
+// a page opened as a file read no Blob) or says why it could not.
+async function convertFile({ id, name, buffer, unreadable, tools, previewed }) {
+    const bytes = buffer ? new Uint8Array(buffer) : null;
+    for (const tool of tools.filter((program) => TOOLS.includes(program))) {
         postMessage({ type: "running", id, tool });
-        const result = bytes ? await convert(tool, file.name, bytes) : unread;
+        const result = bytes ? await convert(tool, name, bytes) : failure("unreadable", unreadable);
         for (const output of result.outputs) {
             output.preview = previewed.includes(tool) ? await preview(output.bytes) : null;
         }
