@@ -318,7 +318,7 @@ for (const box of document.querySelectorAll('input[name="tool"]')) box.checked =
         self.browser.wait("['done', 'failed'].includes(document.body.dataset.state)", BATCH_SECONDS)
         return self.browser.script(READ_PAGE), time.monotonic() - started
 
-    def batch(self, url, paths, what, reload=True):
+    def batch(self, url, paths, what, reload=True, zipped=True):
         """One batch of every tool over `paths`: lines, outcomes, outputs read
         back from the storage, the summary and the ZIP download."""
         page, seconds = self.convert(url, paths, reload=reload)
@@ -353,10 +353,10 @@ for (const box of document.querySelectorAll('input[name="tool"]')) box.checked =
                  f"{counts['refused']} refused, {counts['skipped']} skipped")
         if page["summary"] != summary or page["live"] != words:
             self.problem(f"{what}: summary {page['summary']} {page['live']!r}, expected {summary} {words!r}")
-        self.outputs(made, what)
+        self.outputs(made, what, zipped)
         return page
 
-    def outputs(self, made, what):
+    def outputs(self, made, what, zipped=True):
         """`made` (name to bytes), read back from the page's storage as the
         links do, and as the ZIP download holds them: nothing else."""
         digests = self.browser.script(READ_OUTPUTS)
@@ -364,6 +364,8 @@ for (const box of document.querySelectorAll('input[name="tool"]')) box.checked =
         if digests != wanted:
             wrong = sorted(n for n in set(digests) | set(wanted) if digests.get(n) != wanted.get(n))
             self.problem(f"{what}: outputs read back from the storage differ from the command line's: {wrong}")
+        if not zipped:
+            return
         archive = self.downloads / ZIP_NAME
         archive.unlink(missing_ok=True)
         self.browser.click("#download-all")
@@ -401,6 +403,7 @@ return found.violations.map((v) => `${v.id}: ${v.help} (${v.nodes.map((n) => n.t
 def chromium_only(check, site, sample, second, copies, screenshots):
     """Chromium's own checks, in the same browser after the first batch."""
     browser = check.browser
+    inputs = sample.parent
     if browser.installability():
         check.problem(f"not installable: {browser.installability()}")
     # A second batch in the same page: planted faults in the middle, and a
@@ -426,8 +429,28 @@ return (await navigator.storage.estimate()).usage - zips;
                       f"{len(made)} outputs kept")
     check.outputs(made, "storage running out")
     browser.cdp("Storage.overrideQuotaForOrigin", origin=origin)
+    # Into a folder, as when the user chose one (here one of the page's
+    # own storage, which no dialog asks for): the outputs under their names.
+    browser.script("""
+folder = await (await navigator.storage.getDirectory()).getDirectoryHandle("chosen", { create: true });
+""")
+    page = check.batch(site.url, [sample, inputs / "cut_right.mpo", inputs / "other-card" / sample.name],
+                       "into a folder", reload=False, zipped=False)
+    listed = browser.script("""
+const names = [];
+const list = async (folder, prefix) => {
+  for await (const [name, handle] of folder.entries()) {
+    if (handle.kind === "directory") await list(handle, `${prefix}${name}/`);
+    else names.push(prefix + name);
+  }
+};
+await list(folder, "");
+folder = null;
+return names.sort();
+""")
+    if listed != sorted(n for f in page["files"] for r in f["results"] for n in r["outputs"]):
+        check.problem(f"into a folder: the folder holds {listed}")
     # Screenshots of a desktop and a phone, after every kind of outcome.
-    inputs = sample.parent
     shown = [sample, inputs / "cut_right.mpo", inputs / "notes.mpo", inputs / f"{sample.stem}.jpg"]
     check.convert(site.url, shown)
     browser.screenshot(screenshots / "web_page.png")

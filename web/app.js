@@ -340,7 +340,11 @@ function showDestination(place) {
         note.textContent =
             "This browser gives the page no storage here, so the outputs are kept in memory, " +
             `${megabytes(place.limit)} at most` +
-            (window.showDirectoryPicker ? ": choose a folder for more." : ": host the page for more.");
+            (window.showDirectoryPicker
+                ? ": choose a folder for more."
+                : location.protocol === "file:"
+                  ? ": put the page on a web host for more."
+                  : ".");
     } else note.textContent = "The outputs go into one ZIP file, kept on this device until the next batch.";
 }
 
