@@ -1,0 +1,178 @@
+#!/usr/bin/python3
+"""The web page's figures, in headless Chromium, from its packed ZIP.
+
+tools: one file through each composing tool in the page and natively, with
+libjpeg-turbo's SIMD and without (JSIMD_FORCENONE=1); a Markdown table of
+median times, the page's being the conversion's own time in its worker.
+
+batch: N copies of one file through every tool, then the ZIP download, for
+each N given: the peak of all the browser's processes' memory together (and
+its growth per file between the batches), the longest task on the page's
+main thread while converting and while the ZIP is offered, the browser's
+processor time over the wall time while converting.
+
+    bench/web_bench.py tools|batch --zip ZIP --native BIN --work DIR --file MPO
+"""
+import argparse
+import os
+import shutil
+import statistics
+import sys
+import threading
+import time
+import zipfile
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "scripts"))
+from web_browser import COMPOSING, ZIP_NAME, Check, Site, fail, run_native, unpack  # noqa: E402
+from web_engines import start_browser  # noqa: E402
+
+
+def tools(args):
+    work = Path(args.work).resolve()
+    work.mkdir(parents=True, exist_ok=True)
+    mpo = Path(args.file)
+    site = Site(unpack(Path(args.zip), work))
+    native = Path(args.native).resolve()
+    print("| tool | page (WebAssembly) | native, no SIMD | native, SIMD | page / no SIMD | page / SIMD "
+          "| the tool's module |\n|---|---|---|---|---|---|---|")
+    folder = work / "native"
+    shutil.rmtree(folder, ignore_errors=True)
+    folder.mkdir()
+    shutil.copyfile(mpo, folder / mpo.name)
+    browser = start_browser("chromium", work / "browser", work / "downloads")
+    check = Check(browser, None, work / "downloads")
+    try:
+        for tool in COMPOSING:
+            page_ms, plain_ms, simd_ms, module = [], [], [], 0
+            for _ in range(args.runs):
+                result = check.convert(site.url, [mpo], [tool])[0]["files"][0]["results"][0]
+                if result["status"] != "converted":
+                    fail(f"{tool} {mpo.name}: {result['messages']}")
+                page_ms.append(result["milliseconds"])
+                module = max(module, result["memory"])
+                for times, env in ((plain_ms, {"JSIMD_FORCENONE": "1"}), (simd_ms, {})):
+                    started = time.perf_counter()
+                    run_native(native / tool, folder, mpo.name, {**os.environ, **env})
+                    times.append((time.perf_counter() - started) * 1000)
+            page, plain, simd = (statistics.median(t) for t in (page_ms, plain_ms, simd_ms))
+            print(f"| `{tool}` | {page:.0f} ms | {plain:.0f} ms | {simd:.0f} ms | {page / plain:.2f} x "
+                  f"| {page / simd:.2f} x | {module / 2**20:.0f} MiB |", flush=True)
+    finally:
+        browser.quit()
+        site.close()
+
+
+def browser_processes(root):
+    """The pids below `root` (the browser's driver) and their resident
+    memory in KiB and processor time in clock ticks."""
+    parents, stats = {}, {}
+    for proc in Path("/proc").iterdir():
+        try:
+            fields = (proc / "stat").read_text().rsplit(")", 1)[1].split()
+            parents[int(proc.name)] = int(fields[1])
+            stats[int(proc.name)] = (int(fields[21]) * os.sysconf("SC_PAGE_SIZE") // 1024,
+                                     int(fields[11]) + int(fields[12]))
+        except (OSError, ValueError, IndexError):
+            continue
+
+    def ours(pid):
+        while pid > 1:
+            if pid == root:
+                return True
+            pid = parents.get(pid, 0)
+        return False
+
+    return {pid: stat for pid, stat in stats.items() if pid != root and ours(pid)}
+
+
+def bench_batch(args):
+    """N copies of one file through every tool, then the ZIP download, in
+    Chromium: the peak of all the browser's processes' memory together, the
+    longest task on the page's main thread, and the browser's processor time
+    over the wall time while converting."""
+    work = Path(args.work).resolve()
+    copies = work / "copies"
+    shutil.rmtree(copies, ignore_errors=True)
+    copies.mkdir(parents=True)
+    site = Site(unpack(Path(args.zip), work))
+    print("| files | peak memory, all processes | per file | longest main-thread task | processor / wall time "
+          "| converting | ZIP download |\n|---|---|---|---|---|---|---|")
+    baseline = None
+    for count in args.batch:
+        paths = [copies / f"{Path(args.file).stem}-{i:03}.mpo" for i in range(count)]
+        for path in paths:
+            if not path.exists():
+                path.symlink_to(Path(args.file).resolve())
+        downloads = work / "downloads"
+        shutil.rmtree(downloads, ignore_errors=True)
+        browser = start_browser("chromium", work / "browser", downloads)
+        root = browser.driver.service.process.pid
+        peak, sampling = [0], [True]
+
+        def sample():
+            while sampling[0]:
+                peak[0] = max(peak[0], sum(rss for rss, _ in browser_processes(root).values()))
+                time.sleep(0.05)
+
+        sampler = threading.Thread(target=sample)
+        try:
+            browser.open(site.url)
+            browser.wait("document.body.dataset.converters")
+            browser.script("""
+window.longest = 0;
+new PerformanceObserver((list) => {
+  for (const entry of list.getEntries()) window.longest = Math.max(window.longest, entry.duration);
+}).observe({ type: "longtask" });
+""")
+            sampler.start()
+            ticks = sum(t for _, t in browser_processes(root).values())
+            started = time.monotonic()
+            browser.pick(paths)
+            browser.wait("document.body.dataset.state === 'done'", 3600)
+            converting = time.monotonic() - started
+            busy = (sum(t for _, t in browser_processes(root).values()) - ticks) / os.sysconf("SC_CLK_TCK")
+            started = time.monotonic()
+            browser.click("#download-all")
+            archive = downloads / ZIP_NAME
+            while not archive.exists():
+                time.sleep(0.05)
+            download = time.monotonic() - started
+            longest = browser.script("return window.longest;")
+        finally:
+            sampling[0] = False
+            if sampler.is_alive():
+                sampler.join()
+            browser.quit()
+        with zipfile.ZipFile(archive) as zipped:
+            if zipped.testzip() is not None or len(zipped.namelist()) != 5 * count:
+                fail(f"{count} files: the ZIP is damaged or incomplete")
+        if args.keep_zip:
+            shutil.copyfile(archive, Path(args.keep_zip))
+        per_file = f"{(peak[0] - baseline[1]) / 1024 / (count - baseline[0]):.1f} MiB" if baseline else ""
+        baseline = baseline or (count, peak[0])
+        print(f"| {count} | {peak[0] / 1024:.0f} MiB | {per_file} | {longest:.0f} ms | {busy / converting:.2f} "
+              f"| {converting:.1f} s | {download:.1f} s ({archive.stat().st_size / 1e6:.0f} MB) |", flush=True)
+    site.close()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    commands = parser.add_subparsers(dest="command", required=True)
+    for name in ("tools", "batch"):
+        command = commands.add_parser(name)
+        command.add_argument("--zip", required=True, help="the packed page")
+        command.add_argument("--native", required=True, help="folder of the native tools")
+        command.add_argument("--work", required=True, help="scratch folder")
+        command.add_argument("--file", required=True, help="the MPO file")
+    commands.choices["tools"].add_argument("--runs", type=int, default=5)
+    commands.choices["batch"].add_argument("--batch", type=int, nargs="+", default=[6, 24],
+                                           help="numbers of copies, one batch each")
+    commands.choices["batch"].add_argument("--keep-zip", help="where to copy the last batch's ZIP")
+    args = parser.parse_args()
+    {"tools": tools, "batch": bench_batch}[args.command](args)
+
+
+if __name__ == "__main__":
+    main()
