@@ -234,7 +234,7 @@ def make_inputs(samples, sample, native, work):
     paths += [inputs / "other-card" / sample.name, inputs / "single.mpo"]
     # Chromium's second batch, and a dozen copies for the storage to run out.
     second = [inputs / name for name in ("planted-abort.mpo", "second-a.mpo", "planted-too-large.mpo",
-                                         "second-b.mpo", "second-c.mpo")]
+                                         "second-b.mpo", "second-c.mpo", "vanished.mpo")]
     copies = [inputs / f"copy-{i}.mpo" for i in range(12)]
     for path in second + copies:
         shutil.copyfile(sample, path)
@@ -273,7 +273,10 @@ class Expected:
                                                 err, outputs)
 
     def planted(self, name, tool):
-        """The page's own outcome for a file that meets a planted fault."""
+        """The page's own outcome for a file that meets a planted fault, or
+        that is gone before the page reads it (with the browser's reason)."""
+        if name.startswith("vanished"):
+            return ("refused", f"File {name} cannot be read: too large for this browser, or not a file\n", None, [])
         if name.startswith("planted-too-large"):
             return ("refused", f"File {name} is too large for this browser\n",
                     "RangeError: planted: no memory for the file\n", [])
@@ -284,7 +287,7 @@ class Expected:
                 "Aborted(planted)\nRuntimeError: Aborted(planted). Build with -s ASSERTIONS=1 for more info.\n", [])
 
     def of(self, name, tool):
-        return self.planted(name, tool) if name.startswith("planted-") else self.runs[(name, tool)]
+        return self.planted(name, tool) if name.startswith(("planted-", "vanished")) else self.runs[(name, tool)]
 
 
 class Check:
@@ -297,9 +300,10 @@ class Check:
     def problem(self, text):
         self.problems.append(f"{self.browser.engine}: {text}")
 
-    def convert(self, url, paths, tools=TOOLS, reload=True):
+    def convert(self, url, paths, tools=TOOLS, reload=True, vanish=None):
         """Opens the page (unless `reload` is false), ticks `tools`, picks
-        `paths` and waits for the outcome; returns the page and its time."""
+        `paths`, removes `vanish` at once and waits for the outcome; returns
+        the page and its time."""
         if reload:
             self.browser.open(url)
         # A new pick replaces the last, as when a user picks again.
@@ -309,13 +313,15 @@ for (const box of document.querySelectorAll('input[name="tool"]')) box.checked =
 """ % json.dumps(tools))
         started = time.monotonic()
         self.browser.pick(paths)
+        if vanish:
+            vanish.unlink()
         self.browser.wait("['done', 'failed'].includes(document.body.dataset.state)", BATCH_SECONDS)
         return self.browser.script(READ_PAGE), time.monotonic() - started
 
-    def batch(self, url, paths, what, reload=True, zipped=True):
+    def batch(self, url, paths, what, reload=True, zipped=True, vanish=None):
         """One batch of every tool over `paths`: lines, outcomes, outputs read
         back from the storage, the summary and the ZIP download."""
-        page, seconds = self.convert(url, paths, reload=reload)
+        page, seconds = self.convert(url, paths, reload=reload, vanish=vanish)
         print(f"{self.browser.engine}, {what}: {len(paths)} files through {len(TOOLS)} tools in {seconds:.1f} s")
         if page["state"] != "done":
             return self.problem(f"{what}: the page is {page['state']}: {page['failure']}")
@@ -334,7 +340,9 @@ for (const box of document.querySelectorAll('input[name="tool"]')) box.checked =
             folder = f"{seen[shown['name']]}/" if seen[shown["name"]] > 1 else ""
             for result in shown["results"]:
                 wanted = self.expected.of(shown["name"], result["tool"])
-                wanted = (*wanted[:3], [folder + name for name in wanted[3]])
+                # The browser's own reason (None) is any.
+                reason = wanted[2] if wanted[2] is not None else result["diagnostics"] or "a reason"
+                wanted = (*wanted[:2], reason, [folder + name for name in wanted[3]])
                 got = (result["status"], result["messages"], result["diagnostics"], sorted(result["outputs"]))
                 if got != wanted:
                     self.problem(f"{result['tool']} {shown['name']}: page shows {got}, command line {wanted}")
@@ -400,9 +408,10 @@ def chromium_only(check, site, sample, second, copies, screenshots):
     inputs = sample.parent
     if browser.installability():
         check.problem(f"not installable: {browser.installability()}")
-    # A second batch in the same page: planted faults in the middle, and a
-    # ZIP of its own outputs only.
-    check.batch(site.url, second, "second batch, planted faults", reload=False)
+    # A second batch in the same page: planted faults in the middle, a file
+    # gone before the page reads it at the end, and a ZIP of its own outputs
+    # only.
+    check.batch(site.url, second, "second batch, planted faults", reload=False, vanish=second[-1])
     # The storage runs out after some of the copies' outputs (Chromium takes
     # room by the megabyte): what was stored before stays, byte for byte, and
     # nothing after it is taken.
@@ -449,6 +458,7 @@ return names.sort();
     check.convert(site.url, shown)
     browser.screenshot(screenshots / "web_page.png")
     browser.set_viewport(390, 844)
+    browser.script('document.getElementById("results").scrollIntoView();')
     browser.screenshot(screenshots / "web_page_phone.png")
     browser.set_viewport(1100, 1080)
     # The server gone: the page loads from its service worker and converts.
