@@ -1,7 +1,8 @@
 #!/bin/sh
 # Builds the web page: the four tools compiled to WebAssembly with Debian's
-# Emscripten, over libjpeg-turbo built from Debian's source without SIMD, and
-# the page of web/ around them; packs the folder a static web host serves as
+# Emscripten, without and with WebAssembly SIMD, over libjpeg-turbo built from
+# Debian's source without its SIMD code, and the page of web/ around them;
+# packs the folder a static web host serves as
 # BUILD_DIR/stereo-mpo-tools-VERSION-web.zip, and checks it in headless
 # Chromium against a native Linux build (scripts/web_browser.py): every
 # output byte-identical, the same messages, the ZIP download, no request but
@@ -32,34 +33,45 @@ export NODE_PATH=/usr/share/nodejs
 
 # ------------------------------------------------------------ libjpeg-turbo
 # The same Debian version as the library the native build links, so that
-# both encode alike; without SIMD, which WebAssembly builds of it lack.
+# both encode alike; without SIMD code, which WebAssembly builds of it lack.
 jpeg_source=$("$source_dir/scripts/libjpeg_source.sh" "$build/deps") || fail "no libjpeg-turbo source"
-jpeg=$build/deps/wasm
-if [ ! -f "$jpeg/lib/libjpeg.a" ]; then
-    step "libjpeg-turbo for WebAssembly"
-    # CMake's size check reads the compiled test program, which Emscripten
-    # makes in a form it misreads (it finds 9 for size_t): wasm32's sizes
-    # are given.
-    emcmake cmake -S "$jpeg_source" -B "$build/deps/build-wasm" -DCMAKE_BUILD_TYPE=Release \
-        -DENABLE_SHARED=OFF -DENABLE_STATIC=ON -DWITH_TURBOJPEG=OFF -DWITH_SIMD=OFF \
-        -DHAVE_SIZE_T=TRUE -DSIZE_T=4 -DHAVE_UNSIGNED_LONG=TRUE -DUNSIGNED_LONG=4 >"$build/deps/build-wasm.log" 2>&1 ||
-        fail "configuring libjpeg-turbo failed: see $build/deps/build-wasm.log"
-    cmake --build "$build/deps/build-wasm" -j "$jobs" --target jpeg-static >>"$build/deps/build-wasm.log" 2>&1 ||
-        fail "building libjpeg-turbo failed: see $build/deps/build-wasm.log"
-    mkdir -p "$jpeg/lib" "$jpeg/include"
-    cp "$jpeg_source/jpeglib.h" "$jpeg_source/jerror.h" "$jpeg_source/jmorecfg.h" \
-        "$build/deps/build-wasm/jconfig.h" "$jpeg/include/"
-    cp "$build/deps/build-wasm/libjpeg.a" "$jpeg/lib/"
-fi
 
-# --------------------------------------------------------------- the builds
-step "tools for WebAssembly"
-emcmake cmake -S "$source_dir" -B "$build/wasm" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
-    -DJPEG_LIBRARY="$jpeg/lib/libjpeg.a" -DJPEG_INCLUDE_DIR="$jpeg/include" \
-    -DCMAKE_C_FLAGS=-Werror -DCMAKE_CXX_FLAGS=-Werror >"$build/wasm.configure.log" 2>&1 ||
-    fail "configuring the WebAssembly build failed: see $build/wasm.configure.log"
-# shellcheck disable=SC2086
-cmake --build "$build/wasm" -j "$jobs" --target $tools
+# Each variant of the modules over its own build of libjpeg-turbo: `wasm`
+# for every browser, `wasm-simd` with WebAssembly's SIMD instructions for
+# those that have them (see cmake/web/web.cmake), in which the compiler may
+# vectorise libjpeg-turbo's C code too.
+for variant in wasm wasm-simd; do
+    case $variant in
+    wasm) simd=OFF simd_flags="" ;;
+    *) simd=ON simd_flags=-msimd128 ;;
+    esac
+    jpeg=$build/deps/$variant
+    if [ ! -f "$jpeg/lib/libjpeg.a" ]; then
+        step "libjpeg-turbo for WebAssembly ($variant)"
+        # CMake's size check reads the compiled test program, which Emscripten
+        # makes in a form it misreads (it finds 9 for size_t): wasm32's sizes
+        # are given.
+        log=$build/deps/build-$variant.log
+        emcmake cmake -S "$jpeg_source" -B "$build/deps/build-$variant" -DCMAKE_BUILD_TYPE=Release \
+            -DCMAKE_C_FLAGS="$simd_flags" -DENABLE_SHARED=OFF -DENABLE_STATIC=ON -DWITH_TURBOJPEG=OFF \
+            -DWITH_SIMD=OFF -DHAVE_SIZE_T=TRUE -DSIZE_T=4 -DHAVE_UNSIGNED_LONG=TRUE -DUNSIGNED_LONG=4 >"$log" 2>&1 ||
+            fail "configuring libjpeg-turbo failed: see $log"
+        cmake --build "$build/deps/build-$variant" -j "$jobs" --target jpeg-static >>"$log" 2>&1 ||
+            fail "building libjpeg-turbo failed: see $log"
+        mkdir -p "$jpeg/lib" "$jpeg/include"
+        cp "$jpeg_source/jpeglib.h" "$jpeg_source/jerror.h" "$jpeg_source/jmorecfg.h" \
+            "$build/deps/build-$variant/jconfig.h" "$jpeg/include/"
+        cp "$build/deps/build-$variant/libjpeg.a" "$jpeg/lib/"
+    fi
+
+    step "tools for WebAssembly ($variant)"
+    emcmake cmake -S "$source_dir" -B "$build/$variant" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+        -DWEB_SIMD=$simd -DJPEG_LIBRARY="$jpeg/lib/libjpeg.a" -DJPEG_INCLUDE_DIR="$jpeg/include" \
+        -DCMAKE_C_FLAGS=-Werror -DCMAKE_CXX_FLAGS=-Werror >"$build/$variant.configure.log" 2>&1 ||
+        fail "configuring the WebAssembly build ($variant) failed: see $build/$variant.configure.log"
+    # shellcheck disable=SC2086
+    cmake --build "$build/$variant" -j "$jobs" --target $tools
+done
 
 build_native_tools
 
