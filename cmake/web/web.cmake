@@ -6,7 +6,7 @@
 # WebAssembly's 128-bit SIMD, which most browsers have but not all: web.sh
 # builds the modules twice, without it and with it, and the page loads the
 # second where a feature test finds it. The compiler then vectorises loops of
-# its own accord.
+# its own accord, and the Dubois rule has a kernel of its own for it.
 option(WEB_SIMD "Compile the modules for WebAssembly SIMD (-msimd128)" OFF)
 if(WEB_SIMD)
   add_compile_options(-msimd128)
