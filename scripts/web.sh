@@ -21,9 +21,9 @@ FFLATE_VERSION=0.8.2
 # ---------------------------------------------------------------- packages
 step "packages"
 # Emscripten; the native build for the comparison; dpkg-dev for apt-get
-# source; Chromium, its driver and Selenium for the browser test; npm for
-# the ZIP library.
-packages="emscripten cmake make g++ libjpeg-dev dpkg-dev chromium chromium-driver python3-selenium"
+# source; GoogleTest's sources for the rules' tests in WebAssembly; Chromium,
+# its driver and Selenium for the browser test; npm for the ZIP library.
+packages="emscripten cmake make g++ libjpeg-dev dpkg-dev googletest chromium chromium-driver python3-selenium"
 command -v npm >/dev/null || packages="$packages npm"
 # shellcheck disable=SC2086
 install_missing $packages
@@ -72,6 +72,19 @@ for variant in wasm wasm-simd; do
     # shellcheck disable=SC2086
     cmake --build "$build/$variant" -j "$jobs" --target $tools
 done
+
+# The rules' tests (the Dubois rule's SIMD kernel against the plain formula
+# over its whole range, among them) built for the SIMD variant and run by
+# node: CMake is given node itself, Debian's Emscripten names it with a flag
+# that newer node refuses.
+step "rules' tests for WebAssembly SIMD, in node"
+emcmake cmake -S "$source_dir" -B "$build/wasm-simd-tests" -DCMAKE_BUILD_TYPE=Release -DWEB_SIMD=ON \
+    -DCMAKE_CROSSCOMPILING_EMULATOR="$(command -v node)" -DJPEG_LIBRARY="$build/deps/wasm-simd/lib/libjpeg.a" \
+    -DJPEG_INCLUDE_DIR="$build/deps/wasm-simd/include" -DCMAKE_C_FLAGS=-Werror -DCMAKE_CXX_FLAGS=-Werror \
+    >"$build/wasm-simd-tests.configure.log" 2>&1 ||
+    fail "configuring the WebAssembly tests failed: see $build/wasm-simd-tests.configure.log"
+cmake --build "$build/wasm-simd-tests" -j "$jobs" --target rules_tests
+node "$build/wasm-simd-tests/tests/rules_tests.js" || fail "the rules' tests failed in WebAssembly"
 
 build_native_tools
 
