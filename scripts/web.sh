@@ -29,10 +29,11 @@ set -- "$1"
 # ---------------------------------------------------------------- packages
 step "packages"
 # Emscripten; the native build for the comparison; dpkg-dev for apt-get
-# source; the three browsers and their drivers for the browser test
+# source; GoogleTest's sources for the rules' tests in WebAssembly; the
+# three browsers and their drivers for the browser test
 # (selenium for Chromium and WebKitGTK, whose MiniBrowser runs under Xvfb);
 # npm for the libraries above.
-packages="emscripten cmake make g++ libjpeg-dev dpkg-dev chromium chromium-driver python3-selenium
+packages="emscripten cmake make g++ libjpeg-dev dpkg-dev googletest chromium chromium-driver python3-selenium
     firefox-esr webkit2gtk-driver xvfb xauth"
 command -v npm >/dev/null || packages="$packages npm"
 # shellcheck disable=SC2086
@@ -52,43 +53,60 @@ if [ ! -f "$build/npm/.installed-$CLIENT_ZIP_VERSION-$PUPPETEER_VERSION-$AXE_VER
     touch "$build/npm/.installed-$CLIENT_ZIP_VERSION-$PUPPETEER_VERSION-$AXE_VERSION"
 fi
 
-# ------------------------------------------------------------ the builds
-# The same libjpeg-turbo as the library the native build links, so that all
-# encode alike; without its SIMD code, which has no WebAssembly form. The
-# SIMD variant is the same C compiled with -msimd128, which lets the
-# compiler vectorise it: the same bytes, sooner.
+# ------------------------------------------------------------ libjpeg-turbo
+# The same Debian version as the library the native build links, so that
+# both encode alike; without SIMD code, which WebAssembly builds of it lack.
 jpeg_source=$("$source_dir/scripts/libjpeg_source.sh" "$build/deps") || fail "no libjpeg-turbo source"
+
+# Each variant of the modules over its own build of libjpeg-turbo: `wasm`
+# for every browser, `wasm-simd` with WebAssembly's SIMD instructions for
+# those that have them (see cmake/web/web.cmake), in which the compiler may
+# vectorise libjpeg-turbo's C code too.
 for variant in wasm wasm-simd; do
-    flags=""
-    [ "$variant" = wasm ] || flags=-msimd128
+    case $variant in
+    wasm) simd=OFF simd_flags="" ;;
+    *) simd=ON simd_flags=-msimd128 ;;
+    esac
     jpeg=$build/deps/$variant
     if [ ! -f "$jpeg/lib/libjpeg.a" ]; then
         step "libjpeg-turbo for WebAssembly ($variant)"
         # CMake's size check reads the compiled test program, which Emscripten
         # makes in a form it misreads (it finds 9 for size_t): wasm32's sizes
         # are given.
+        log=$build/deps/build-$variant.log
         emcmake cmake -S "$jpeg_source" -B "$build/deps/build-$variant" -DCMAKE_BUILD_TYPE=Release \
-            -DENABLE_SHARED=OFF -DENABLE_STATIC=ON -DWITH_TURBOJPEG=OFF -DWITH_SIMD=OFF -DCMAKE_C_FLAGS="$flags" \
-            -DHAVE_SIZE_T=TRUE -DSIZE_T=4 -DHAVE_UNSIGNED_LONG=TRUE -DUNSIGNED_LONG=4 \
-            >"$build/deps/build-$variant.log" 2>&1 ||
-            fail "configuring libjpeg-turbo failed: see $build/deps/build-$variant.log"
-        cmake --build "$build/deps/build-$variant" -j "$jobs" --target jpeg-static \
-            >>"$build/deps/build-$variant.log" 2>&1 ||
-            fail "building libjpeg-turbo failed: see $build/deps/build-$variant.log"
+            -DCMAKE_C_FLAGS="$simd_flags" -DENABLE_SHARED=OFF -DENABLE_STATIC=ON -DWITH_TURBOJPEG=OFF \
+            -DWITH_SIMD=OFF -DHAVE_SIZE_T=TRUE -DSIZE_T=4 -DHAVE_UNSIGNED_LONG=TRUE -DUNSIGNED_LONG=4 >"$log" 2>&1 ||
+            fail "configuring libjpeg-turbo failed: see $log"
+        cmake --build "$build/deps/build-$variant" -j "$jobs" --target jpeg-static >>"$log" 2>&1 ||
+            fail "building libjpeg-turbo failed: see $log"
         mkdir -p "$jpeg/lib" "$jpeg/include"
         cp "$jpeg_source/jpeglib.h" "$jpeg_source/jerror.h" "$jpeg_source/jmorecfg.h" \
             "$build/deps/build-$variant/jconfig.h" "$jpeg/include/"
         cp "$build/deps/build-$variant/libjpeg.a" "$jpeg/lib/"
     fi
+
     step "tools for WebAssembly ($variant)"
     emcmake cmake -S "$source_dir" -B "$build/$variant" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
-        -DJPEG_LIBRARY="$jpeg/lib/libjpeg.a" -DJPEG_INCLUDE_DIR="$jpeg/include" \
-        -DCMAKE_C_FLAGS="-Werror $flags" -DCMAKE_CXX_FLAGS="-Werror $flags" \
-        >"$build/$variant.configure.log" 2>&1 ||
-        fail "configuring the WebAssembly build failed: see $build/$variant.configure.log"
+        -DWEB_SIMD=$simd -DJPEG_LIBRARY="$jpeg/lib/libjpeg.a" -DJPEG_INCLUDE_DIR="$jpeg/include" \
+        -DCMAKE_C_FLAGS=-Werror -DCMAKE_CXX_FLAGS=-Werror >"$build/$variant.configure.log" 2>&1 ||
+        fail "configuring the WebAssembly build ($variant) failed: see $build/$variant.configure.log"
     # shellcheck disable=SC2086
     cmake --build "$build/$variant" -j "$jobs" --target $tools
 done
+
+# The rules' tests (the Dubois rule's SIMD kernel against the plain formula
+# over its whole range, among them) built for the SIMD variant and run by
+# node: CMake is given node itself, Debian's Emscripten names it with a flag
+# that newer node refuses.
+step "rules' tests for WebAssembly SIMD, in node"
+emcmake cmake -S "$source_dir" -B "$build/wasm-simd-tests" -DCMAKE_BUILD_TYPE=Release -DWEB_SIMD=ON \
+    -DCMAKE_CROSSCOMPILING_EMULATOR="$(command -v node)" -DJPEG_LIBRARY="$build/deps/wasm-simd/lib/libjpeg.a" \
+    -DJPEG_INCLUDE_DIR="$build/deps/wasm-simd/include" -DCMAKE_C_FLAGS=-Werror -DCMAKE_CXX_FLAGS=-Werror \
+    >"$build/wasm-simd-tests.configure.log" 2>&1 ||
+    fail "configuring the WebAssembly tests failed: see $build/wasm-simd-tests.configure.log"
+cmake --build "$build/wasm-simd-tests" -j "$jobs" --target rules_tests
+node "$build/wasm-simd-tests/tests/rules_tests.js" || fail "the rules' tests failed in WebAssembly"
 
 build_native_tools
 

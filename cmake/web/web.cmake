@@ -3,6 +3,16 @@
 # file, through Emscripten's in-memory file system. Included from the top
 # CMakeLists.txt when building with Emscripten; scripts/web.sh drives it.
 
+# WebAssembly's 128-bit SIMD, which most browsers have but not all: web.sh
+# builds the modules twice, without it and with it, and the page loads the
+# second where a feature test finds it. The compiler then vectorises loops of
+# its own accord, and the Dubois rule has a kernel of its own for it.
+option(WEB_SIMD "Compile the modules for WebAssembly SIMD (-msimd128)" OFF)
+if(WEB_SIMD)
+  add_compile_options(-msimd128)
+  add_link_options(-msimd128)
+endif()
+
 # Adds to program `tool` the link settings of a module for the page's worker:
 # - MODULARIZE, EXPORT_NAME: a factory named after the tool, so that the
 #   worker can hold the four tools side by side;

@@ -6,6 +6,9 @@
 #if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
 #define DUBOIS_HAVE_AVX2 1
 #include <immintrin.h>
+#elif defined(__wasm_simd128__)
+#define DUBOIS_HAVE_WASM_SIMD 1
+#include <wasm_simd128.h>
 #endif
 
 namespace {
@@ -23,49 +26,75 @@ constexpr int kDuboisMatrix[3][6] = {
 constexpr int kMatrixScale = 1000;
 constexpr int kMaxSample = 255;
 
-#if DUBOIS_HAVE_AVX2
+#if DUBOIS_HAVE_AVX2 || DUBOIS_HAVE_WASM_SIMD
 
-// The vector kernel gives exactly the plain formula's bytes, by these steps:
+// The vector kernels give exactly the plain formula's bytes, by these steps:
 // - A negative sum truncates to a quotient of at most 0, which clamps to 0,
 //   and a sum of 256000 or more clamps to 255; so the result is
 //   floor(min(max(sum, 0), 255999) / 1000).
 // - floor(s / 1000) = floor(floor(s / 8) / 125) for s >= 0, and s / 8 lies in
-//   -7204 .. 39078, which 16-bit lanes hold once saturated at 32767 (anything
-//   above 31999 = 255999 / 8 clamps to 255 anyway).
+//   -7204 .. 39078, so it is clamped to 0 .. 31999 (= 255999 / 8). AVX2 packs
+//   it into 16-bit lanes first, which saturate at 32767, above 31999.
 // - floor(t / 125) = (t * 33555) >> 22 for every t in 0 .. 31999 (33555 is
 //   2^22 / 125 rounded up; the tests check the whole range through the
-//   kernel).
+//   kernel). The product stays below 2^31, so 32-bit lanes hold it too.
 constexpr int kPreShift = 3;
 constexpr int16_t kMaxPreShifted = 31999;
 constexpr uint16_t kReciprocal125 = 33555;
-constexpr int kReciprocalShift = 22 - 16;  // after the high half of the product
+constexpr int kReciprocalShift = 22;
 
-// Sum coefficients for one output channel and one input channel pair: the
-// left view's sample in the low 16 bits of each 32-bit lane, the right
-// view's in the high 16 bits.
-__attribute__((target("avx2"))) __m256i pair_coefficients(int channel, int input) {
-    const uint32_t left = static_cast<uint16_t>(kDuboisMatrix[channel][input]);
-    const uint32_t right = static_cast<uint16_t>(kDuboisMatrix[channel][input + 3]);
-    return _mm256_set1_epi32(static_cast<int>(left | (right << 16)));
+// Both kernels take eight pixels per step, as two groups of four whose loads
+// of sixteen bytes reach four bytes past the twelve of the group.
+constexpr size_t kStepPixels = 8;
+constexpr size_t kStepBytes = kStepPixels * 3;
+constexpr size_t kGroupBytes = kStepBytes / 2;
+
+size_t vector_steps(size_t pixels) {
+    return pixels < kStepPixels + 2 ? 0 : (pixels - 2) / kStepPixels;
 }
 
-// Gathers input channel c of four pixels (12 bytes) into 16-bit lanes: the
-// left view's sample at even 16-bit lanes, the right view's at odd ones.
-__attribute__((target("avx2"))) __m256i channel_mask(int c, bool right) {
-    // A shuffle index with its high bit set zeroes the byte.
+// The coefficients of one output channel for one input channel pair: the
+// left view's in the low 16 bits of a 32-bit lane, the right view's in the
+// high 16 bits, as the pairs of samples below lie.
+int32_t pair_coefficient(int channel, int input) {
+    const uint32_t left = static_cast<uint16_t>(kDuboisMatrix[channel][input]);
+    const uint32_t right = static_cast<uint16_t>(kDuboisMatrix[channel][input + 3]);
+    return static_cast<int32_t>(left | (right << 16));
+}
+
+// The byte shuffle that gathers input channel c of a group of four pixels
+// (12 bytes) into 16-bit lanes: the left view's sample at even lanes, the
+// right view's at odd ones, each with a zero high byte. An index with its
+// high bit set zeroes its byte in both instruction sets (out of range for
+// WebAssembly's swizzle).
+void fill_channel_mask(int c, bool right, int8_t mask[16]) {
     constexpr int8_t kZeroByte = -1;
-    alignas(32) int8_t mask[32];
     for (int k = 0; k < 4; ++k) {
         const int8_t source = static_cast<int8_t>(3 * k + c);
-        for (int lane = 0; lane < 2; ++lane) {
-            const int first = 16 * lane + 4 * k;
-            int8_t* slot = mask + first;
-            slot[0] = right ? kZeroByte : source;
-            slot[1] = kZeroByte;
-            slot[2] = right ? source : kZeroByte;
-            slot[3] = kZeroByte;
-        }
+        const int first = 4 * k;
+        int8_t* slot = mask + first;
+        slot[0] = right ? kZeroByte : source;
+        slot[1] = kZeroByte;
+        slot[2] = right ? source : kZeroByte;
+        slot[3] = kZeroByte;
     }
+}
+
+#endif
+
+#if DUBOIS_HAVE_AVX2
+
+constexpr int kHighHalfShift = kReciprocalShift - 16;  // after the high half of the product
+
+__attribute__((target("avx2"))) __m256i pair_coefficients(int channel, int input) {
+    return _mm256_set1_epi32(pair_coefficient(channel, input));
+}
+
+// The same shuffle in each 128-bit half, which shuffles on its own.
+__attribute__((target("avx2"))) __m256i channel_mask(int c, bool right) {
+    alignas(32) int8_t mask[32];
+    fill_channel_mask(c, right, mask);
+    fill_channel_mask(c, right, mask + 16);
     return _mm256_load_si256(reinterpret_cast<const __m256i*>(mask));
 }
 
@@ -73,15 +102,13 @@ __attribute__((target("avx2"))) __m256i channel_mask(int c, bool right) {
 // bytes beyond the eight pixels.
 __attribute__((target("avx2"))) __m256i load_eight_pixels(const unsigned char* p) {
     const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 12));
+    const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + kGroupBytes));
     return _mm256_inserti128_si256(_mm256_castsi128_si256(low), high, 1);
 }
 
 __attribute__((target("avx2"))) size_t dubois_avx2(const unsigned char* left, const unsigned char* right,
                                                    unsigned char* out, size_t pixels) {
-    // Eight pixels per step; the loads reach four bytes past them.
-    if (pixels < 10) return 0;
-    const size_t steps = (pixels - 2) / 8;
+    const size_t steps = vector_steps(pixels);
 
     __m256i coefficients[3][3];
     for (int channel = 0; channel < 3; ++channel) {
@@ -98,7 +125,7 @@ __attribute__((target("avx2"))) size_t dubois_avx2(const unsigned char* left, co
                                                 0, 4, 8, 1, 5, 9, 2, 6, 10, 3, 7, 11, -1, -1, -1, -1);
 
     for (size_t step = 0; step < steps; ++step) {
-        const size_t offset = step * 24;
+        const size_t offset = step * kStepBytes;
         const __m256i l = load_eight_pixels(left + offset);
         const __m256i r = load_eight_pixels(right + offset);
         __m256i pairs[3];
@@ -117,8 +144,8 @@ __attribute__((target("avx2"))) size_t dubois_avx2(const unsigned char* left, co
         __m256i blue = _mm256_packs_epi32(sums[2], sums[2]);
         red_green = _mm256_min_epi16(_mm256_max_epi16(red_green, zero), max_pre_shifted);
         blue = _mm256_min_epi16(_mm256_max_epi16(blue, zero), max_pre_shifted);
-        red_green = _mm256_srli_epi16(_mm256_mulhi_epu16(red_green, reciprocal), kReciprocalShift);
-        blue = _mm256_srli_epi16(_mm256_mulhi_epu16(blue, reciprocal), kReciprocalShift);
+        red_green = _mm256_srli_epi16(_mm256_mulhi_epu16(red_green, reciprocal), kHighHalfShift);
+        blue = _mm256_srli_epi16(_mm256_mulhi_epu16(blue, reciprocal), kHighHalfShift);
         const __m256i rgb = _mm256_shuffle_epi8(_mm256_packus_epi16(red_green, blue), interleave);
 
         // Twelve bytes per half. The low half is stored as sixteen bytes whose
@@ -131,12 +158,77 @@ __attribute__((target("avx2"))) size_t dubois_avx2(const unsigned char* left, co
         const uint32_t last = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(high, 8)));
         memcpy(out + offset + 20, &last, sizeof last);
     }
-    return steps * 8;
+    return steps * kStepPixels;
 }
 
 bool cpu_has_avx2() {
     static const bool has = __builtin_cpu_supports("avx2");
     return has;
+}
+
+#endif
+
+#if DUBOIS_HAVE_WASM_SIMD
+
+v128_t channel_mask(int c, bool right) {
+    int8_t mask[16];
+    fill_channel_mask(c, right, mask);
+    return wasm_v128_load(mask);
+}
+
+// Built only into the page's modules for browsers with WebAssembly SIMD,
+// which have no 16-bit multiply-high: each group's sums are clamped and
+// divided in 32-bit lanes, and packed to bytes afterwards.
+size_t dubois_wasm_simd(const unsigned char* left, const unsigned char* right, unsigned char* out,
+                        size_t pixels) {
+    const size_t steps = vector_steps(pixels);
+
+    v128_t coefficients[3][3];
+    for (int channel = 0; channel < 3; ++channel) {
+        for (int input = 0; input < 3; ++input)
+            coefficients[channel][input] = wasm_i32x4_splat(pair_coefficient(channel, input));
+    }
+    const v128_t gather_left[3] = {channel_mask(0, false), channel_mask(1, false), channel_mask(2, false)};
+    const v128_t gather_right[3] = {channel_mask(0, true), channel_mask(1, true), channel_mask(2, true)};
+    const v128_t zero = wasm_i32x4_splat(0);
+    const v128_t max_pre_shifted = wasm_i32x4_splat(kMaxPreShifted);
+    const v128_t reciprocal = wasm_i32x4_splat(kReciprocal125);
+
+    for (size_t step = 0; step < steps; ++step) {
+        const size_t offset = step * kStepBytes;
+        v128_t mixed[2][3];  // group, output channel: four results in 32-bit lanes
+        for (size_t group = 0; group < 2; ++group) {
+            const v128_t l = wasm_v128_load(left + offset + group * kGroupBytes);
+            const v128_t r = wasm_v128_load(right + offset + group * kGroupBytes);
+            v128_t pairs[3];
+            for (int c = 0; c < 3; ++c) {
+                pairs[c] = wasm_v128_or(wasm_i8x16_swizzle(l, gather_left[c]),
+                                        wasm_i8x16_swizzle(r, gather_right[c]));
+            }
+            for (int channel = 0; channel < 3; ++channel) {
+                v128_t sum = wasm_i32x4_dot_i16x8(pairs[0], coefficients[channel][0]);
+                sum = wasm_i32x4_add(sum, wasm_i32x4_dot_i16x8(pairs[1], coefficients[channel][1]));
+                sum = wasm_i32x4_add(sum, wasm_i32x4_dot_i16x8(pairs[2], coefficients[channel][2]));
+                v128_t t = wasm_i32x4_shr(sum, kPreShift);
+                t = wasm_i32x4_min(wasm_i32x4_max(t, zero), max_pre_shifted);
+                mixed[group][channel] = wasm_u32x4_shr(wasm_i32x4_mul(t, reciprocal), kReciprocalShift);
+            }
+        }
+        // Bytes r0-r3 g0-g3 r4-r7 g4-g7 and b0-b7, whose values 0 .. 255 the
+        // saturating packs keep; then back to r g b r g b ...
+        const v128_t red_green = wasm_u8x16_narrow_i16x8(wasm_i16x8_narrow_i32x4(mixed[0][0], mixed[0][1]),
+                                                         wasm_i16x8_narrow_i32x4(mixed[1][0], mixed[1][1]));
+        const v128_t blue_words = wasm_i16x8_narrow_i32x4(mixed[0][2], mixed[1][2]);
+        const v128_t blue = wasm_u8x16_narrow_i16x8(blue_words, blue_words);
+        const v128_t first =
+            wasm_i8x16_shuffle(red_green, blue, 0, 4, 16, 1, 5, 17, 2, 6, 18, 3, 7, 19, 8, 12, 20, 9);
+        const v128_t rest =
+            wasm_i8x16_shuffle(red_green, blue, 13, 21, 10, 14, 22, 11, 15, 23, 0, 0, 0, 0, 0, 0, 0, 0);
+        // Exactly this step's 24 bytes, after all its loads: `out` may be `left`.
+        wasm_v128_store(out + offset, first);
+        wasm_v128_store64_lane(out + offset + 16, rest, 0);
+    }
+    return steps * kStepPixels;
 }
 
 #endif
@@ -165,6 +257,8 @@ void dubois_anaglyph(const unsigned char* left, const unsigned char* right, unsi
     size_t done = 0;
 #if DUBOIS_HAVE_AVX2
     if (cpu_has_avx2()) done = dubois_avx2(left, right, out, pixels);
+#elif DUBOIS_HAVE_WASM_SIMD
+    done = dubois_wasm_simd(left, right, out, pixels);
 #endif
     for (size_t p = done * 3; p < pixels * 3; p += 3) dubois_pixel(left + p, right + p, out + p);
 }
