@@ -456,6 +456,7 @@ return names.sort();
     # Screenshots of a desktop and a phone, after every kind of outcome.
     shown = [sample, inputs / "cut_right.mpo", inputs / "notes.mpo", inputs / f"{sample.stem}.jpg"]
     check.convert(site.url, shown)
+    browser.wait("[...document.querySelectorAll('.previews img')].slice(0, 3).every((i) => i.naturalWidth)")
     browser.screenshot(screenshots / "web_page.png")
     browser.set_viewport(390, 844)
     browser.script('document.getElementById("results").scrollIntoView();')
@@ -497,6 +498,8 @@ def test(args):
     check = Check(browser, expected, downloads)
     try:
         check.batch(site.url, paths, "served")
+        # The previews in view are made: small pictures.
+        browser.wait("document.querySelector('.previews img[src]')?.naturalWidth === 480", 60)
         check.accessible(axe)
         check.problems += [f"{args.engine}: browser console: {e}" for e in browser.console_errors()]
         served = {p.name for p in folder.iterdir()}

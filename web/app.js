@@ -120,6 +120,22 @@ function outputLink(entry, attributes, content) {
     return link;
 }
 
+// Previews are made when they come into view, or near it: in a batch of a
+// whole card, only those that are looked at.
+const previewing = new IntersectionObserver(
+    (seen) => {
+        for (const { isIntersecting, target } of seen) {
+            if (!isIntersecting) continue;
+            previewing.unobserve(target);
+            storage.request({ type: "preview", name: target.dataset.entry }).then((answer) => {
+                if (answer.blob) target.src = URL.createObjectURL(answer.blob);
+                else target.closest("a").remove();
+            });
+        }
+    },
+    { rootMargin: "400px" },
+);
+
 function showResult(current, file, result) {
     const block = element("div", { class: "tool-result", "data-tool": result.tool });
     block.dataset.status = outcome(result);
@@ -138,12 +154,11 @@ function showResult(current, file, result) {
     for (const output of result.outputs) {
         const entry = file.folder + output.name;
         links.append(outputLink(entry, { class: "output", download: output.name }, output.name), " ");
-        if (output.preview) {
-            const image = element("img", {
-                src: URL.createObjectURL(output.preview),
-                alt: `${CONVERSIONS[result.tool]} of ${file.name}`,
-            });
+        if (PREVIEWED.includes(result.tool)) {
+            const image = element("img", { alt: `${CONVERSIONS[result.tool]} of ${file.name}` });
+            image.dataset.entry = entry;
             previews.append(outputLink(entry, { class: "full", target: "_blank" }, image));
+            previewing.observe(image);
         }
     }
     if (links.childNodes.length > 0) block.append(links);
@@ -246,7 +261,7 @@ async function convertAll(current, tools) {
         converters.map(async (converter) => {
             while (queue.length > 0 && batch === current && !current.full) {
                 const file = queue.shift();
-                const job = { id: file.index, name: file.name, tools, previewed: PREVIEWED };
+                const job = { id: file.index, name: file.name, tools };
                 try {
                     job.buffer = await file.file.arrayBuffer();
                 } catch (error) {
@@ -301,7 +316,7 @@ async function start(files) {
     byId("summary-text").textContent = "";
     byId("problems").replaceChildren();
     byId("summary-download").hidden = true;
-    for (const url of document.querySelectorAll("img")) URL.revokeObjectURL(url.src);
+    for (const image of document.querySelectorAll("img[src]")) URL.revokeObjectURL(image.src);
     results.replaceChildren(...current.files.map((file) => file.section));
     byId("progress-line").hidden = false;
     showProgress(current);

@@ -1,4 +1,5 @@
-// Where the outputs go: the page's storage worker. Each output is stored as
+// Where the outputs go: the page's storage worker. It also makes the small
+// previews, from what it stored, when the page shows them. Each output is stored as
 // soon as it is made, so that a batch as large as a memory card never sits
 // in the page's memory:
 // - into one ZIP written entry by entry into the origin-private file
@@ -33,6 +34,12 @@ const STORAGE_FOLDER = "outputs";
 // What the page keeps in memory where it has no storage: half a gigabyte,
 // which a phone's browser still gives a page.
 const MEMORY_LIMIT = 500e6;
+
+// Previews are this wide: a few hundred pixels, sharp on a screen of twice
+// the density at the page's 15rem columns, and a tiny share of a 20 MP
+// picture's memory.
+const PREVIEW_WIDTH = 480;
+const PREVIEW_QUALITY = 0.85;
 
 const encoder = new TextEncoder();
 
@@ -263,15 +270,37 @@ async function read({ name }) {
     return { blob: sink.read(entry.start, entry.end) };
 }
 
-const requests = { begin, store, finish, read };
-let order = Promise.resolve();
-onmessage = ({ data }) => {
-    order = order.then(async () => {
-        try {
-            postMessage({ id: data.id, ...(await requests[data.type](data)) });
-        } catch (error) {
-            postMessage({ id: data.id, error: String(error), quota: error.name === "QuotaExceededError" });
-        }
+// A small JPEG of a stored picture; none where the browser cannot draw off
+// the page.
+async function preview({ name }) {
+    if (typeof OffscreenCanvas === "undefined" || !entries.has(name)) return {};
+    const { blob } = await read({ name });
+    // Decoded at the preview's size where the browser can, so that the whole
+    // picture is never held as pixels; drawn to size either way.
+    const bitmap = await createImageBitmap(new Blob([blob], { type: "image/jpeg" }), {
+        resizeWidth: PREVIEW_WIDTH,
+        resizeQuality: "medium",
     });
+    const canvas = new OffscreenCanvas(PREVIEW_WIDTH, Math.max(1, Math.round((bitmap.height * PREVIEW_WIDTH) / bitmap.width)));
+    canvas.getContext("2d").drawImage(bitmap, 0, 0, canvas.width, canvas.height);
+    bitmap.close();
+    return { blob: await canvas.convertToBlob({ type: "image/jpeg", quality: PREVIEW_QUALITY }) };
+}
+
+async function answer(data) {
+    try {
+        postMessage({ id: data.id, ...(await requests[data.type](data)) });
+    } catch (error) {
+        postMessage({ id: data.id, error: String(error) });
+    }
+}
+
+const requests = { begin, store, finish, read, preview };
+let order = Promise.resolve();
+// Previews only read what is stored, and may take a while: they wait for
+// nothing and hold up nothing.
+onmessage = ({ data }) => {
+    if (data.type === "preview") answer(data);
+    else order = order.then(() => answer(data));
 };
 postMessage({ type: "ready" });

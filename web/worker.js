@@ -4,8 +4,7 @@
 // module's in-memory file system, main is called with its name, and
 // whatever the run left beside it is read back as its outputs and removed.
 // What a tool accepts, how it names its outputs and what it says are the
-// program's own; this worker only moves bytes and lines, and makes the small
-// previews. The page starts it from code it already holds (pool.js), with
+// program's own; this worker only moves bytes and lines. The page starts it from code it already holds (pool.js), with
 // the four modules' factories defined before this script.
 "use strict";
 
@@ -14,12 +13,6 @@ const TOOLS = ["brantelix", "korventale", "trismoldaven", "vostrin"];
 // names, as from a shell inside the folder, so their messages name the file
 // as the user knows it.
 const FOLDER = "/work";
-// Previews are this wide at most: a few hundred pixels, sharp on a screen of
-// twice the density at the page's 15rem columns, and a tiny share of a
-// 20 MP picture's memory.
-const PREVIEW_WIDTH = 480;
-const PREVIEW_QUALITY = 0.85;
-
 const modules = new Map();
 // Each tool's banner, which every run prints first: shown once by the page,
 // so left out of each file's lines.
@@ -98,37 +91,14 @@ async function convert(tool, name, bytes) {
     return { ...result, out: withoutBanner(tool, result.out), outputs: takeOutputs(module, name) };
 }
 
-// A small JPEG of the picture, or null where the browser cannot draw off
-// the page.
-async function preview(bytes) {
-    if (typeof OffscreenCanvas === "undefined") return null;
-    try {
-        // Decoded at the preview's size where the browser can, so that the
-        // whole picture is never held as pixels; drawn to size either way.
-        const blob = new Blob([bytes], { type: "image/jpeg" });
-        const bitmap = await createImageBitmap(blob, { resizeWidth: PREVIEW_WIDTH, resizeQuality: "medium" });
-        const width = PREVIEW_WIDTH;
-        const height = Math.max(1, Math.round((bitmap.height * width) / bitmap.width));
-        const canvas = new OffscreenCanvas(width, height);
-        canvas.getContext("2d").drawImage(bitmap, 0, 0, width, height);
-        bitmap.close();
-        return await canvas.convertToBlob({ type: "image/jpeg", quality: PREVIEW_QUALITY });
-    } catch {
-        return null;
-    }
-}
-
 // Converts one file with each tool in turn; the page hears of each result,
 // then of the file's end. The page reads the file (WebKit lets a worker of
 // a page opened as a file read no Blob) or says why it could not.
-async function convertFile({ id, name, buffer, unreadable, tools, previewed }) {
+async function convertFile({ id, name, buffer, unreadable, tools }) {
     const bytes = buffer ? new Uint8Array(buffer) : null;
     for (const tool of tools.filter((program) => TOOLS.includes(program))) {
         postMessage({ type: "running", id, tool });
         const result = bytes ? await convert(tool, name, bytes) : failure("unreadable", unreadable);
-        for (const output of result.outputs) {
-            output.preview = previewed.includes(tool) ? await preview(output.bytes) : null;
-        }
         postMessage(
             { type: "result", id, tool, ...result },
             result.outputs.map((output) => output.bytes.buffer),
