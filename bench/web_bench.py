@@ -104,10 +104,15 @@ def bench_batch(args):
           "| converting | ZIP download |\n|---|---|---|---|---|---|---|")
     baseline = None
     for count in args.batch:
-        paths = [copies / f"{Path(args.file).stem}-{i:03}.mpo" for i in range(count)]
+        # Hard links: a browser names a file it is given by a symbolic link
+        # after its target, and the copies need names of their own.
+        original = copies / Path(args.file).name
+        if not original.exists():
+            shutil.copyfile(args.file, original)
+        paths = [copies / f"{original.stem}-{i:03}.mpo" for i in range(count)]
         for path in paths:
             if not path.exists():
-                path.symlink_to(Path(args.file).resolve())
+                os.link(original, path)
         downloads = work / "downloads"
         shutil.rmtree(downloads, ignore_errors=True)
         browser = start_browser("chromium", work / "browser", downloads)
@@ -151,8 +156,6 @@ new PerformanceObserver((list) => {
         with zipfile.ZipFile(archive) as zipped:
             if zipped.testzip() is not None or len(zipped.namelist()) != 5 * count:
                 fail(f"{count} files: the ZIP is damaged or incomplete")
-        if args.keep_zip:
-            shutil.copyfile(archive, Path(args.keep_zip))
         per_file = f"{(peak[0] - baseline[1]) / 1024 / (count - baseline[0]):.1f} MiB" if baseline else ""
         baseline = baseline or (count, peak[0])
         print(f"| {count} | {peak[0] / 1024:.0f} MiB | {per_file} | {longest:.0f} ms | {busy / converting:.2f} "
@@ -173,7 +176,6 @@ def main():
     commands.choices["tools"].add_argument("--runs", type=int, default=5)
     commands.choices["batch"].add_argument("--batch", type=int, nargs="+", default=[6, 24],
                                            help="numbers of copies, one batch each")
-    commands.choices["batch"].add_argument("--keep-zip", help="where to copy the last batch's ZIP")
     args = parser.parse_args()
     {"tools": tools, "batch": bench_batch}[args.command](args)
 

@@ -14,10 +14,12 @@ sideways at 320 px; the page may ask its server for nothing but its own
 files. Opened as a file: a smaller batch, the same checks of bytes and lines.
 Chromium also: the page installable; a second batch in the same page, with
 a module that aborts in the middle of a run and a file its memory cannot
-take (faults planted in the served page, set off by the files' names), whose
-ZIP holds only its own outputs; the storage running out; the page loading
-and converting with its server gone; and failing, not hanging, when one of
-its files is missing; screenshots of a desktop and a phone.
+take (faults planted in the served page, set off by the files' names) and a
+file gone before the page reads it, whose ZIP holds only its own outputs;
+the storage running out; outputs into a chosen folder; the page loading and
+converting with its server gone, and failing, not hanging, when one of its
+files is missing; no request beyond its server in the network log;
+screenshots of a desktop and a phone.
 
 The browsers are Debian's; nothing is downloaded (see web_engines.py).
 """

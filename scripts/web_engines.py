@@ -1,30 +1,20 @@
-"""One headless browser of three engines behind one small interface, for tests
-of a web page on 127.0.0.1 or file://.
+"""One headless browser of three engines behind one small interface, for the
+browser test: start_browser("chromium" | "firefox" | "webkit", work_dir,
+downloads_dir) gives open(url), script(body) (a function body that may
+await; its value), wait(expression), pick(paths), click(selector),
+screenshot(png), console_errors(), set_viewport(width, height) and quit();
+Chromium also cdp(), override_quota(), installability() and requests().
 
-    browser = start_browser("chromium" | "firefox" | "webkit", work_dir, downloads_dir)
-    browser.open(url); browser.script("return document.title")
-    browser.script("return (await navigator.storage.estimate()).usage")   # may await
-    browser.wait("document.body.dataset.state === 'done'", seconds=300)
-    browser.pick([path, ...]); browser.click("#download-all")
-    browser.screenshot(png); browser.console_errors(); browser.set_viewport(w, h)
-    browser.quit()
-    Chromium only: browser.override_quota(origin, bytes), browser.installability(),
-                   browser.cdp(command, **params), browser.requests() (after quit)
-
-Needs Debian's chromium, chromium-driver, python3-selenium, firefox-esr,
-webkit2gtk-driver and xvfb, and node with puppeteer-core (from npm, with
-PUPPETEER_SKIP_DOWNLOAD=1) in the folder PUPPETEER_DIR. Every engine is
-Debian's; nothing downloads a browser.
-
-- chromium: chromedriver + selenium; downloads by CDP Browser.setDownloadBehavior;
-  console errors from the "browser" log (SEVERE: page and its workers).
-- firefox: web_browser_firefox.mjs (puppeteer-core over WebDriver BiDi), started
-  as a subprocess, one JSON command per line; downloads allowed in a BiDi user
-  context; console errors of the page and of its workers (BiDi log entries).
-- webkit: WebKitWebDriver + selenium's WebKitGTK driver, MiniBrowser --automation
-  on an Xvfb display of its own; downloads go to the XDG download folder,
-  which is set to downloads_dir; console errors only from hooks put in the
-  page after it loaded (see HOOK).
+- chromium: chromedriver and selenium; downloads by CDP; console errors
+  from the "browser" log (the page and its workers).
+- firefox: web_browser_firefox.mjs (puppeteer-core, from PUPPETEER_DIR,
+  over WebDriver BiDi), one JSON command per line; downloads allowed in a
+  BiDi user context; console errors of the page and its workers.
+- webkit: WebKitWebDriver and selenium, MiniBrowser --automation on an
+  Xvfb display of its own; downloads go to the XDG download folder, set to
+  downloads_dir; console errors only from hooks put in the page once it
+  has loaded (HOOK).
+Every browser is Debian's; nothing downloads one.
 """
 import json
 import os
