@@ -458,7 +458,9 @@ return names.sort();
     # Screenshots of a desktop and a phone, after every kind of outcome.
     shown = [sample, inputs / "cut_right.mpo", inputs / "notes.mpo", inputs / f"{sample.stem}.jpg"]
     check.convert(site.url, shown)
-    browser.wait("[...document.querySelectorAll('.previews img')].slice(0, 3).every((i) => i.naturalWidth)")
+    # The first file's three previews, all made.
+    browser.wait("[...document.querySelector('section.file').querySelectorAll('.previews img')]"
+                 ".filter((image) => image.naturalWidth).length === 3")
     browser.screenshot(screenshots / "web_page.png")
     browser.set_viewport(390, 844)
     browser.script('document.getElementById("results").scrollIntoView();')

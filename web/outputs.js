@@ -273,8 +273,9 @@ async function read({ name }) {
 // A small JPEG of a stored picture; none where the browser cannot draw off
 // the page.
 async function preview({ name }) {
-    if (typeof OffscreenCanvas === "undefined" || !entries.has(name)) return {};
-    const { blob } = await read({ name });
+    if (typeof OffscreenCanvas === "undefined") return {};
+    const { blob } = await inOrder(async () => (entries.has(name) ? read({ name }) : {}));
+    if (!blob) return {};
     // Decoded at the preview's size where the browser can, so that the whole
     // picture is never held as pixels; drawn to size either way.
     const bitmap = await createImageBitmap(new Blob([blob], { type: "image/jpeg" }), {
@@ -297,10 +298,15 @@ async function answer(data) {
 
 const requests = { begin, store, finish, read, preview };
 let order = Promise.resolve();
-// Previews only read what is stored, and may take a while: they wait for
-// nothing and hold up nothing.
+function inOrder(task) {
+    const done = order.then(task);
+    order = done.catch(() => {});
+    return done;
+}
+// A preview takes its place in the order only to read its picture: drawing
+// it, which may take a while, holds up nothing.
 onmessage = ({ data }) => {
     if (data.type === "preview") answer(data);
-    else order = order.then(() => answer(data));
+    else inOrder(() => answer(data));
 };
 postMessage({ type: "ready" });
