@@ -34,7 +34,7 @@ step "packages"
 # (selenium for Chromium and WebKitGTK, whose MiniBrowser runs under Xvfb);
 # npm for the libraries above.
 packages="emscripten cmake make g++ libjpeg-dev dpkg-dev googletest chromium chromium-driver python3-selenium
-    firefox-esr webkit2gtk-driver xvfb xauth"
+    firefox-esr webkit2gtk-driver xvfb"
 command -v npm >/dev/null || packages="$packages npm"
 # shellcheck disable=SC2086
 install_missing $packages
