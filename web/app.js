@@ -36,7 +36,6 @@ const progressText = byId("progress-text");
 const running = byId("running");
 const summary = byId("summary");
 const results = byId("results");
-const destination = byId("destination");
 
 let storage = null;
 let converters = [];

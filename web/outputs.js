@@ -1,5 +1,4 @@
-// Where the outputs go: the page's storage worker. It also makes the small
-// previews, from what it stored, when the page shows them. Each output is stored as
+// Where the outputs go: the page's storage worker. Each output is stored as
 // soon as it is made, so that a batch as large as a memory card never sits
 // in the page's memory:
 // - into one ZIP written entry by entry into the origin-private file
@@ -13,8 +12,9 @@
 // Room for each output is taken before any of its bytes are written, with
 // room for the archive's end: when the storage refuses, the ZIP ends with
 // every output before, and nothing is half written.
-// The page sends its requests one at a time in order; they are handled in
-// that order.
+// The worker also makes the small previews, from what it stored, when the
+// page shows them. Requests are handled one after another in the order they
+// come, so that the room left is always measured after the last write.
 // client-zip's downloadZip is defined before this script.
 /* global downloadZip */
 "use strict";
@@ -115,7 +115,6 @@ async function removeLeftovers(folder) {
 
 function memorySink(reason) {
     let chunks = [];
-    let size = 0;
     return {
         kind: "memory",
         reason,
@@ -125,7 +124,6 @@ function memorySink(reason) {
         },
         write(bytes) {
             chunks.push(new Blob([bytes]));
-            size += bytes.length;
         },
         read(start, end) {
             return new Blob(chunks).slice(start, end);

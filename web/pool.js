@@ -3,7 +3,7 @@
 // written by the build, keeps each worker script as text), because a page
 // opened as a file may start no worker from a file of its own; the same
 // code serves a hosted page.
-/* exported loadSources, startStorage, startPool, convertIn, request */
+/* exported loadSources, startStorage, startPool, convertIn */
 "use strict";
 
 // The feature test for WebAssembly SIMD: a module whose one function uses a
@@ -11,8 +11,8 @@
 const SIMD_TEST = new Uint8Array([
     0, 97, 115, 109, 1, 0, 0, 0, 1, 5, 1, 96, 0, 1, 123, 3, 2, 1, 0, 10, 10, 1, 8, 0, 65, 0, 253, 15, 253, 98, 11,
 ]);
-// What one converter may hold with a 20 MP pair: the file, its outputs,
-// the modules' memory and a preview being drawn.
+// What one converter may hold with a 20 MP pair: the file, its outputs and
+// the modules' memory.
 const MIB_PER_CONVERTER = 256;
 // The share of the device's memory that the converters may take together.
 const MEMORY_SHARE = 4;
@@ -37,8 +37,9 @@ function sourceURL(names) {
     return URL.createObjectURL(new Blob([code], { type: "text/javascript" }));
 }
 
-// Starts a worker of `names`; resolves with it and its first message once it
-// says it is ready, rejects with what went wrong if it cannot start.
+// Starts a worker of the code at `url`; resolves with it and its first
+// message once it says it is ready, rejects with what went wrong (`what`
+// names it) if it cannot start.
 function startWorker(url, what) {
     return new Promise((resolve, reject) => {
         const worker = new Worker(url);

@@ -4,8 +4,8 @@
 // module's in-memory file system, main is called with its name, and
 // whatever the run left beside it is read back as its outputs and removed.
 // What a tool accepts, how it names its outputs and what it says are the
-// program's own; this worker only moves bytes and lines. The page starts it from code it already holds (pool.js), with
-// the four modules' factories defined before this script.
+// program's own; this worker only moves bytes and lines. The page starts it
+// from code it already holds (pool.js), the four modules' factories first.
 "use strict";
 
 const TOOLS = ["brantelix", "korventale", "trismoldaven", "vostrin"];
@@ -13,6 +13,7 @@ const TOOLS = ["brantelix", "korventale", "trismoldaven", "vostrin"];
 // names, as from a shell inside the folder, so their messages name the file
 // as the user knows it.
 const FOLDER = "/work";
+
 const modules = new Map();
 // Each tool's banner, which every run prints first: shown once by the page,
 // so left out of each file's lines.
