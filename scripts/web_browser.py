@@ -103,6 +103,10 @@ def digest(data):
     return hashlib.sha256(data).hexdigest()
 
 
+def plural(count, word):
+    return f"{count} {word}{'' if count == 1 else 's'}"
+
+
 class Site:
     """The packed folder served on 127.0.0.1, every request path recorded;
     with `plant`, the workers' scripts carry the planted faults, and `missing`
@@ -351,8 +355,6 @@ for (const box of document.querySelectorAll('input[name="tool"]')) box.checked =
                 counts[result["status"]] = counts.get(result["status"], 0) + 1
                 made.update({name: self.expected.outputs.get(name[len(folder):]) for name in result["outputs"]})
         summary = {status: str(count) for status, count in counts.items()}
-        def plural(count, word):
-            return f"{count} {word}{'' if count == 1 else 's'}"
         words = (f"{plural(len(paths), 'file')}: {plural(len(made), 'picture')} made, {counts['warnings']} with warnings, "
                  f"{counts['refused']} refused, {counts['skipped']} skipped")
         if page["summary"] != summary or page["live"] != words:
