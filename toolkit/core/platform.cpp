@@ -262,22 +262,6 @@ bool keeps_console_window(unsigned long console_processes, bool files_given, boo
     return console_processes == 1 && (!files_given || !all_converted);
 }
 
-unsigned long console_processes() {
-#if defined(_WIN32)
-    // The whole count is returned even when the list does not fit.
-    DWORD list[2];
-    return GetConsoleProcessList(list, 2);
-#else
-    return 0;  // a terminal outlives the programs it runs
-#endif
-}
-
-void wait_for_enter() {
-    int c = 0;
-    while ((c = getchar()) != EOF && c != '\n') {
-    }
-}
-
 size_t physical_memory() {
 #if defined(_WIN32)
     MEMORYSTATUSEX status;
