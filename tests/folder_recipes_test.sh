@@ -533,8 +533,9 @@ check_exif_output() {
 }
 
 # The exif recipes on real camera files: the single-file one on one of them,
-# the folder one on a tree of them with two that the tool refuses, one of
-# which has an older output beside it.
+# the folder one on a tree of them, in a folder whose name holds a dot (the
+# output's name keeps it), with two that the tool refuses, one of which has
+# an older output beside it.
 exif_cases() {
     local samples=$source_dir/../shared/samples/mpo
     if [ ! -d "$samples" ]; then
@@ -552,7 +553,7 @@ exif_cases() {
     }
     local dir=$work/exif label="recipe exif" name k=0
     local cameras=(3ds_sugarshack.mpo 3ds_frozenpond.mpo fujifilm_w3.mpo panasonic_gx8.mpo samsung_nx1000_64px.mpo)
-    mkdir -p "$dir/one/run" "$dir/one/home" "$dir/run/photos/trip 2024" "$dir/home" "$dir/ref"
+    mkdir -p "$dir/one/run" "$dir/one/home" "$dir/run/photos/trip 2024.06" "$dir/home" "$dir/ref"
     cp "$samples/3ds_sugarshack.mpo" "$dir/one/run/shot.mpo" &&
         (cd "$dir/ref" && cp "$samples/3ds_sugarshack.mpo" shot.mpo && "$bin/korventale" shot.mpo >/dev/null) ||
         fail "$label: korventale failed on 3ds_sugarshack.mpo run directly"
@@ -564,10 +565,10 @@ exif_cases() {
     # camera with GPS.
     for name in "${cameras[@]}"; do
         k=$((k + 1))
-        cp "$samples/$name" "$dir/run/photos/trip 2024/$k $name"
+        cp "$samples/$name" "$dir/run/photos/trip 2024.06/$k $name"
         [ $k -lt ${#cameras[@]} ] || exiftool -q -overwrite_original -GPSLatitude=48.8584 -GPSLatitudeRef=N \
-            -GPSLongitude=2.2945 -GPSLongitudeRef=E "$dir/run/photos/trip 2024/$k $name"
-        (cd "$dir/ref" && cp "../run/photos/trip 2024/$k $name" "$k.mpo" && "$bin/korventale" "$k.mpo" >/dev/null) ||
+            -GPSLongitude=2.2945 -GPSLongitudeRef=E "$dir/run/photos/trip 2024.06/$k $name"
+        (cd "$dir/ref" && cp "../run/photos/trip 2024.06/$k $name" "$k.mpo" && "$bin/korventale" "$k.mpo" >/dev/null) ||
             fail "$label: korventale failed on $name run directly"
     done
     cp "$samples/3ds_sugarshack_frame_size.mpo" "$dir/run/photos/frame.MPO"
@@ -583,7 +584,7 @@ exif_cases() {
     k=0
     for name in "${cameras[@]}"; do
         k=$((k + 1))
-        check_exif_output "$dir/ref/$k.mpo" "$dir/ref/${k}_dub.jpg" "$dir/run/photos/trip 2024/$k ${name%.mpo}_dub.jpg" \
+        check_exif_output "$dir/ref/$k.mpo" "$dir/ref/${k}_dub.jpg" "$dir/run/photos/trip 2024.06/$k ${name%.mpo}_dub.jpg" \
             "$label, $name"
     done
     [ $failures -eq 0 ] || tail -n 30 "$dir/stderr" >&2
