@@ -20,6 +20,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "batch.hpp"
 #include "jpeg_support.hpp"
 #include "split.hpp"
 
@@ -1195,5 +1196,30 @@ TEST(Interrupts, RemoveTheUnfinishedOutputAndEndByTheSignal) {
         }
     }
     expect_inputs_unchanged(inputs);
+}
+#else
+// Ctrl-C and Ctrl-Break while an output is being written, on Windows: its C
+// library turns the console's events into SIGINT and SIGBREAK and calls the
+// handler, which must remove the output that is still open, then end the
+// program (status 3). No console event can be sent to a program under Wine
+// (GenerateConsoleCtrlEvent fails there), so a child raises the signals
+// themselves while it holds an output open. The child runs the test anew
+// up to its statement, so the output's name must not be a scratch folder's
+// (a new one in the child): it is one in the suite's own folder.
+TEST(Interrupts, CtrlCAndCtrlBreakRemoveTheUnfinishedOutput) {
+    const std::string output = "interrupted_dub.jpg";
+    for (const int signal_number : {SIGINT, SIGBREAK}) {
+        EXPECT_EXIT(
+            {
+                FilePtr out(create_output(output));
+                if (!out) exit(1);
+                (void)fputs("half a picture", out.get());
+                (void)fflush(out.get());
+                (void)raise(signal_number);
+            },
+            testing::ExitedWithCode(3), "")
+            << "signal " << signal_number;
+        EXPECT_FALSE(file_exists(output)) << "the unfinished output is left after signal " << signal_number;
+    }
 }
 #endif
