@@ -375,7 +375,6 @@ Host *
     GlobalKnownHostsFile /dev/null
     StrictHostKeyChecking yes
     BatchMode yes
-    ConnectTimeout 10
     LogLevel ERROR
 CONFIG
     mount --bind "$work/passwd" /etc/passwd || return 1
@@ -383,13 +382,13 @@ CONFIG
         unshare --pid --fork --mount-proc --kill-child "$(command -v sshd)" -D -f "$work/$name/sshd_config" -E "$work/$name/log" &
         machine_pid[$name]=$!
     done
+    # However long a busy machine takes to start them.
     for name in "${machine_names[@]}"; do
-        k=0
-        until ssh -F "$work/ssh_config" "$name" true </dev/null 2>/dev/null; do
-            k=$((k + 1))
-            [ $k -lt 50 ] || { cat "$work/$name/log" >&2; return 1; }
-            sleep 0.2
+        until grep -q '^Server listening' "$work/$name/log" 2>/dev/null; do
+            kill -0 "${machine_pid[$name]}" 2>/dev/null || { cat "$work/$name/log" >&2; return 1; }
+            sleep 0.1
         done
+        ssh -F "$work/ssh_config" "$name" true </dev/null || { cat "$work/$name/log" >&2; return 1; }
     done
 }
 
@@ -443,10 +442,12 @@ homes_empty() {
 # beta alone (this machine would convert the files that the others are slow
 # to take) with alpha lost once it has converted a file: its copies after
 # that stall, and the test kills the machine once every job it runs is
-# stalled, one of them given after the first came back. The files whose
-# output was on its way back must then be listed, the others converted by
-# beta, and a second run over the list, alpha still lost, must convert the
-# rest.
+# stalled, one of them given after the first came back. Until then beta's
+# copies wait, so that however the busy machine schedules the two, beta
+# cannot take every file before alpha has stalled in all its jobs; the test
+# waits for events only. The files whose output was on its way back must
+# then be listed, the others converted by beta, and a second run over the
+# list, alpha still lost, must convert the rest.
 sshlogin_cases() {
     local code=$1 shell status
     shell=$(command -v sh)
@@ -474,20 +475,24 @@ case " \$* " in
 esac
 exec /usr/bin/rsync "\$@"
 STANDIN
-    chmod 755 "$work/alpha/bin/rsync"
+    cat >"$work/beta/bin/rsync" <<STANDIN
+#!/bin/sh
+while [ ! -e "$work/beta/state/alpha-lost" ]; do sleep 0.1; done
+exec /usr/bin/rsync "\$@"
+STANDIN
+    chmod 755 "$work/alpha/bin/rsync" "$work/beta/bin/rsync"
     run_recipe "$dir" "$shell" "$code" &
     local recipe_pid=$!
-    local slots waited=0
+    local slots
     slots=$(grep -o '[0-9]*/alpha' <<<"$code" | cut -d / -f 1)
     slots=${slots:-1}
     until [ "$(tr -cd '\0' 2>/dev/null <"$work/alpha/state/stalled" | wc -c)" -ge "$slots" ]; do
-        kill -0 $recipe_pid 2>/dev/null && [ $waited -lt 1200 ] || break
-        waited=$((waited + 1))
+        kill -0 $recipe_pid 2>/dev/null || break
         sleep 0.1
     done
-    kill -0 $recipe_pid 2>/dev/null && [ $waited -lt 1200 ] ||
-        fail "$label: alpha did not stall in every job it was given"
+    kill -0 $recipe_pid 2>/dev/null || fail "$label: the run ended before alpha stalled in every job it was given"
     stop_machine alpha
+    touch "$work/beta/state/alpha-lost"
     wait $recipe_pid
     status=$?
     # Listed may be only the files whose output was on its way back.
