@@ -58,7 +58,10 @@ bool refuse_bad(FILE*, StartTable*, int, const char* arg) {
 TEST(ConsoleWindow, TheBatchWaitsForEnterWhenAloneOnItAndSomethingIsToBeRead) {
     ScratchDir dir;
     for (const char* name : {"notes.jpg", "bad.mpo", "good.mpo"}) write_file(dir / name, {0xFF, 0xD8});
-    const std::string unread = "korventale: not every file was converted, see above. Press Enter to close this window.\n";
+    const std::string unread =
+        "korventale: not every file was converted, see above. Press Enter to close this window.\n";
+    const std::string no_file =
+        "korventale: no file given: drop MPO files on korventale.exe. Press Enter to close this window.\n";
     struct Case {
         const char* launch;
         unsigned long processes;
@@ -69,8 +72,7 @@ TEST(ConsoleWindow, TheBatchWaitsForEnterWhenAloneOnItAndSomethingIsToBeRead) {
         {"a .jpg dropped in Explorer", 1, {"notes.jpg"}, unread},
         {"one file dropped, refused", 1, {"bad.mpo"}, unread},
         {"a good file and a refused one dropped", 1, {"good.mpo", "bad.mpo"}, unread},
-        {"double-click", 1, {},
-         "korventale: no file given: drop MPO files on korventale.exe. Press Enter to close this window.\n"},
+        {"double-click", 1, {}, no_file},
         {"one file dropped, converted", 1, {"good.mpo"}, ""},
         {"from cmd, refused", 2, {"bad.mpo"}, ""},
     };
