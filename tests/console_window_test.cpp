@@ -80,7 +80,8 @@ TEST(ConsoleWindow, TheBatchWaitsForEnterWhenAloneOnItAndSomethingIsToBeRead) {
         std::vector<std::string> args = {"C:\\Tools\\korventale.exe"};
         for (const std::string& name : c.files) args.push_back(dir / name);
         std::vector<char*> argv;
-        for (std::string& arg : args) argv.push_back(&arg[0]);
+        argv.reserve(args.size());
+        for (std::string& arg : args) argv.push_back(arg.data());
         g_console_processes = c.processes;
         g_waits = 0;
         testing::internal::CaptureStdout();
