@@ -282,9 +282,10 @@ RunningTool start_tool(const std::string& tool, const std::vector<std::string>& 
     if (!CreateProcessW(widened(command[0]).c_str(), &line[0], nullptr, nullptr, TRUE,
                         CREATE_UNICODE_ENVIRONMENT, environment.empty() ? nullptr : &environment[0],
                         folder.empty() ? nullptr : folder.c_str(), &startup, &process)) {
+        const DWORD error = GetLastError();
         CloseHandle(out);
         CloseHandle(err);
-        throw std::runtime_error("cannot start " + command[0]);
+        throw std::runtime_error("cannot start " + command[0] + " (error " + std::to_string(error) + ")");
     }
     CloseHandle(process.hThread);
     running.pid = static_cast<int>(process.dwProcessId);
