@@ -381,11 +381,15 @@ RunResult finish_tool(RunningTool* running) {
 }
 #endif
 
-size_t installed_memory() {
+size_t program_memory() {
 #if defined(_WIN32)
     MEMORYSTATUSEX status;
     status.dwLength = sizeof status;
-    return GlobalMemoryStatusEx(&status) ? static_cast<size_t>(status.ullTotalPhys) : SIZE_MAX;
+    if (!GlobalMemoryStatusEx(&status)) return SIZE_MAX;
+    // A 32-bit program has 2 GiB, and its size_t counts no more than 4 GiB.
+    const DWORDLONG memory =
+        status.ullTotalVirtual < status.ullTotalPhys ? status.ullTotalVirtual : status.ullTotalPhys;
+    return memory < SIZE_MAX ? static_cast<size_t>(memory) : SIZE_MAX;
 #else
     const long pages = sysconf(_SC_PHYS_PAGES);
     const long page_size = sysconf(_SC_PAGE_SIZE);
