@@ -446,8 +446,9 @@ Bytes fake_picture(const Bytes& header, size_t data_length, unsigned seed) {
         state = state * 1103515245u + 12345u;
         b = static_cast<unsigned char>((state >> 16) % 0xFE);  // never FF: no markers
     }
-    return concat(
-        {bytes({0xFF, 0xD8}), header, segment(0xDA, bytes({1, 1, 0, 0, 63, 0})), data, bytes({0xFF, 0xD9})});
+    // A frame of one 16 x 16 component, which a picture needs before its scan.
+    return concat({bytes({0xFF, 0xD8}), header, segment(0xC0, bytes({8, 0, 16, 0, 16, 1, 1, 0x11, 0})),
+                   segment(0xDA, bytes({1, 1, 0, 0, 63, 0})), data, bytes({0xFF, 0xD9})});
 }
 
 FILE* temp_file_holding(const Bytes& data) {

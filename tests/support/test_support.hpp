@@ -115,8 +115,9 @@ Bytes concat(std::initializer_list<Bytes> parts);
 Bytes segment(int marker, const Bytes& payload);
 
 // A JPEG-shaped stream for tests that do not decode: SOI, then the given
-// header segments, SOS and `data_length` bytes of entropy-coded-looking data
-// (no FF D8 in it), EOI. `seed` varies the data so pictures differ.
+// header segments, a frame header, SOS and `data_length` bytes of
+// entropy-coded-looking data (no FF in it), EOI. `seed` varies the data so
+// pictures differ.
 Bytes fake_picture(const Bytes& header, size_t data_length, unsigned seed);
 
 // A temporary file (open_temporary) holding `data`, read from its start; throws
