@@ -597,6 +597,72 @@ TEST(DamagedPictures, EachDamageHasItsOutcomeAndNoCrash) {
     EXPECT_TRUE(fs::is_empty(fs::u8path(temporary.path))) << "a view was left staged";
 }
 
+// mpojoin refuses a pair by the name of the picture at fault, with the
+// reason, on standard error, writes nothing for it (an older output of its
+// name stays as it was), joins the others and ends with status 1; under
+// valgrind, where it runs, without a leak on any of these ways out.
+TEST(Joiner, RefusesEachBadPairByNameAndJoinsTheOthers) {
+    const Bytes good = good_mpo();
+    const size_t right = static_cast<size_t>(locate(good)[1]);
+    const Bytes left_picture(good.begin(), good.begin() + ptrdiff_t(right));
+    const Bytes right_picture(good.begin() + ptrdiff_t(right), good.end());
+    const size_t left_data = header_segment(good, 0, 0xDA) + 20;
+    const struct {
+        std::string stem;  // the pair is stem_L.jpg and stem_R.jpg, the MPO file stem.mpo
+        Bytes left, right;
+        std::string err;  // "" when joined
+    } cases[] = {
+        {"good", left_picture, right_picture, ""},
+        {"named", left_picture, right_picture, "named.jpg: not a left picture: the name must end in _L.jpg"},
+        {"lonely", left_picture, {}, "lonely_R.jpg: No such file or directory"},
+        {"folder", left_picture, {}, "folder_R.jpg: not a regular file"},
+        {"text", bytes({'h', 'i', '\n'}), right_picture, "text_L.jpg: not a JPEG picture"},
+        {"header", left_picture, Bytes(right_picture.begin(), right_picture.begin() + 30),
+         "header_R.jpg: not a JPEG picture: its header segments do not lead to a frame and a scan"},
+        {"cut", Bytes(left_picture.begin(), left_picture.begin() + ptrdiff_t(left_data)), right_picture,
+         "cut_L.jpg: a JPEG picture cut short: it ends before its end-of-image marker"},
+        {"blocked", left_picture, right_picture, std::string("blocked.mpo: ") + kFolderOpenedAsFile},
+    };
+    ScratchDir dir;
+    std::vector<std::string> args;
+    std::string out = kJoin.banner, err;
+    for (const auto& c : cases) {
+        const std::string left_name = c.stem == "named" ? "named.jpg" : c.stem + "_L.jpg";
+        args.push_back(left_name);
+        write_file(dir / left_name, c.left);
+        if (!c.right.empty()) write_file(dir / (c.stem + "_R.jpg"), c.right);
+        if (c.stem != "good") write_file(dir / (c.stem + ".mpo"), bytes({'o', 'l', 'd'}));
+        if (!c.err.empty()) err += "mpojoin: " + c.err + "\n";
+        if (c.err.empty()) out += writing(c.stem + ".mpo");
+    }
+    // An upper-case extension is taken, and kept for the right picture.
+    write_file(dir / "CAPS_L.JPG", left_picture);
+    write_file(dir / "CAPS_R.JPG", right_picture);
+    args.emplace_back("CAPS_L.JPG");
+    out += "Error opening output jpeg file blocked.mpo\n!" + writing("CAPS.mpo");
+    (void)remove((dir / "blocked.mpo").c_str());
+    ASSERT_TRUE(fs::create_directory(fs::u8path(dir / "blocked.mpo")));
+    ASSERT_TRUE(fs::create_directory(fs::u8path(dir / "folder_R.jpg")));
+    const auto inputs = record_inputs(in_dir(dir, args));
+
+    RunOptions options;
+    if (!std::string(LEAK_CHECKER).empty()) {
+        options.wrapper = {LEAK_CHECKER, "-q", "--leak-check=full",
+                           "--errors-for-leak-kinds=definite,indirect,possible", "--error-exitcode=99"};
+    }
+    const RunResult r = run_tool(kJoin.name, args, dir.path, options);
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(r.out, out);
+    EXPECT_EQ(r.err, err);
+    for (const auto& c : cases) {
+        if (c.stem == "good" || c.stem == "blocked") continue;
+        EXPECT_EQ(read_file(dir / (c.stem + ".mpo")), bytes({'o', 'l', 'd'})) << c.stem;
+    }
+    EXPECT_TRUE(file_exists(dir / "good.mpo"));
+    EXPECT_TRUE(file_exists(dir / "CAPS.mpo"));
+    expect_inputs_unchanged(inputs);
+}
+
 // A fatal library error inside a view's data is met while rows are being
 // written, after the output was announced and created: the library's message,
 // the unfinished output removed before the next file is begun (whose own

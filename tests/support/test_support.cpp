@@ -415,6 +415,10 @@ const Tool kJps = {"vostrin",
                    "****************************\n****  VOSTRIN   T.Varno ****\n"
                    "****************************\n\n\n",
                    ".jps"};
+const Tool kJoin = {"mpojoin",
+                    "****************************\n****  MPOJOIN   T.Varno ****\n"
+                    "****************************\n\n\n",
+                    ".mpo"};
 
 std::string writing(const std::string& name) {
     return "Writing file " + name + "\n";
