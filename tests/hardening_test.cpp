@@ -453,8 +453,8 @@ TEST(DamagedPictures, EachDamageHasItsOutcomeAndNoCrash) {
         const char* stem;
         Bytes file;
         int split_pictures;     // how many pictures the splitter writes
-        std::string split_err;  // what it says of them, after "brantelix: stem.mpo: "
         Composed composed;      // what the composing tools do
+        std::string split_err;  // what the splitter says, after "brantelix: stem.mpo: "
         std::string err;        // the library's message(s) on standard error
         bool err_is_prefix;     // the rest of the message depends on the encoder's bytes
     };
@@ -487,46 +487,46 @@ TEST(DamagedPictures, EachDamageHasItsOutcomeAndNoCrash) {
     };
     const Case cases[] = {
         {"cut_right_data", Bytes(good.begin(), good.begin() + right_data + right_data_length / 2), 2,
-         cut_short("right", "cut_right_data_R.jpg"), Composed::kWithWarning, "Premature end of JPEG file\n",
+         Composed::kWithWarning, cut_short("right", "cut_right_data_R.jpg"), "Premature end of JPEG file\n",
          false},
         {"cut_left_data", Bytes(good.begin(), good.begin() + left_data + left_data_length / 2), 1,
-         cut_short("left", "cut_left_data_L.jpg"), Composed::kNotTwoPictures, "", false},
-        {"cut_right_tables", Bytes(good.begin(), good.begin() + right_dht + 20), 1, no_picture_at(right),
-         Composed::kFatal, "Premature end of JPEG file\nBogus Huffman table definition\n", false},
-        {"cut_right_frame", Bytes(good.begin(), good.begin() + right_sof + 8), 1, no_picture_at(right),
-         Composed::kFatal, "Premature end of JPEG file\nBogus marker length\n", false},
-        {"flipped_bytes", corrupted, 2, "", Composed::kWithWarning, "Corrupt JPEG data: ", true},
-        {"stray_markers", restarts, 2, "", Composed::kWithWarning,
+         Composed::kNotTwoPictures, cut_short("left", "cut_left_data_L.jpg"), "", false},
+        {"cut_right_tables", Bytes(good.begin(), good.begin() + right_dht + 20), 1, Composed::kFatal,
+         no_picture_at(right), "Premature end of JPEG file\nBogus Huffman table definition\n", false},
+        {"cut_right_frame", Bytes(good.begin(), good.begin() + right_sof + 8), 1, Composed::kFatal,
+         no_picture_at(right), "Premature end of JPEG file\nBogus marker length\n", false},
+        {"flipped_bytes", corrupted, 2, Composed::kWithWarning, "", "Corrupt JPEG data: ", true},
+        {"stray_markers", restarts, 2, Composed::kWithWarning, "",
          "Corrupt JPEG data: premature end of data segment\n", false},
         // Lengths in the header segments: below the two length bytes, beyond
         // the segment, beyond the end of the file.
-        {"short_table", with_length(good, left_dqt, 1), 1, no_picture_at(0), Composed::kFatal,
+        {"short_table", with_length(good, left_dqt, 1), 1, Composed::kFatal, no_picture_at(0),
          "Bogus marker length\n", false},
-        {"short_frame", with_length(good, header_segment(good, 0, 0xC0), 5), 1, no_picture_at(0),
-         Composed::kFatal, "Bogus marker length\n", false},
-        {"long_table", with_length(good, left_dqt, segment_length(good, left_dqt) + 40), 1, no_picture_at(0),
-         Composed::kFatal, "Bogus DQT index 15\n", false},
+        {"short_frame", with_length(good, header_segment(good, 0, 0xC0), 5), 1, Composed::kFatal,
+         no_picture_at(0), "Bogus marker length\n", false},
+        {"long_table", with_length(good, left_dqt, segment_length(good, left_dqt) + 40), 1, Composed::kFatal,
+         no_picture_at(0), "Bogus DQT index 15\n", false},
         // The locator can no longer step over the Exif thumbnail, and finds
         // it: the left picture is none, its thumbnail is taken for it.
-        {"short_exif", with_length(good, left_app1, 1), 2, no_picture_at(0), Composed::kFatal,
+        {"short_exif", with_length(good, left_app1, 1), 2, Composed::kFatal, no_picture_at(0),
          "Premature end of JPEG file\nJPEG datastream contains no image\n", false},
         // The locator steps over the right picture's start into its Exif
         // data, where it finds the right thumbnail instead.
         {"long_exif", with_length(good, left_app1, static_cast<int>(right - left_app1) + 100), 1,
-         no_picture_at(0), Composed::kFatal,
+         Composed::kFatal, no_picture_at(0),
          "Premature end of JPEG file\nJPEG datastream contains no image\n", false},
-        {"exif_past_end", with_length(good, right_app1, 0xFFFF), 1, no_picture_at(right), Composed::kFatal,
+        {"exif_past_end", with_length(good, right_app1, 0xFFFF), 1, Composed::kFatal, no_picture_at(right),
          "Premature end of JPEG file\nJPEG datastream contains no image\n", false},
-        {"tables_past_end", with_length(good, right_dht, 0xFFF0), 1, no_picture_at(right), Composed::kFatal,
+        {"tables_past_end", with_length(good, right_dht, 0xFFF0), 1, Composed::kFatal, no_picture_at(right),
          "Bogus Huffman table definition\n", false},
-        {"scan_past_end", with_length(good, right_sos, 60000), 1, no_picture_at(right), Composed::kFatal,
+        {"scan_past_end", with_length(good, right_sos, 60000), 1, Composed::kFatal, no_picture_at(right),
          "Bogus marker length\n", false},
         // Pictures of nothing but a start and an end, none a picture; the
         // locator keeps 127 of them.
-        {"starts", starts_only, 0, "", Composed::kFatal, "JPEG datastream contains no image\n", false},
+        {"starts", starts_only, 0, Composed::kFatal, "", "JPEG datastream contains no image\n", false},
         // Three bytes are not yet a picture.
-        {"start_sequence", bytes({0xFF, 0xD8, 0xFF}), 0, "", Composed::kNotTwoPictures, "", false},
-        {"empty", Bytes(), 0, "", Composed::kNotTwoPictures, "", false},
+        {"start_sequence", bytes({0xFF, 0xD8, 0xFF}), 0, Composed::kNotTwoPictures, "", "", false},
+        {"empty", Bytes(), 0, Composed::kNotTwoPictures, "", "", false},
     };
 
     ScratchDir temporary;

@@ -74,8 +74,8 @@ struct MpfReader {
     const unsigned char* data;
     uint64_t size;
     bool little;
-    bool fits(uint64_t at, uint64_t bytes) const { return at + bytes <= size; }
-    uint32_t get(uint64_t at, int bytes) const {
+    [[nodiscard]] bool fits(uint64_t at, uint64_t bytes) const { return at + bytes <= size; }
+    [[nodiscard]] uint32_t get(uint64_t at, int bytes) const {
         uint32_t value = 0;
         for (int k = 0; k < bytes; ++k) {
             const int index = little ? bytes - 1 - k : k;
