@@ -1,9 +1,9 @@
 #include "file_io.hpp"
 
-#include "jpeg_walk.hpp"
-
 #include <new>
 #include <stdexcept>
+
+#include "jpeg_walk.hpp"
 
 bool allocate_buffer(ByteBuffer* buffer, size_t bytes) {
     try {
