@@ -1,7 +1,7 @@
 #!/bin/sh
 # Builds the Debian package of a configured and built tree with CPack, unpacks
 # it into a temporary root and checks it the way a user would meet it: the
-# four programs, their manual pages compressed as Debian does, the copyright
+# five programs, their manual pages compressed as Debian does, the copyright
 # file, changelog and lintian overrides, and nothing else; the package's
 # dependencies; lintian's verdict (any error or warning that the overrides do
 # not cover fails); and the installed programs running from there.
@@ -14,7 +14,7 @@ if [ $# -ne 1 ]; then
 fi
 build=$(cd "$1" && pwd)
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
-programs="brantelix korventale trismoldaven vostrin"
+programs="brantelix korventale trismoldaven vostrin mpojoin"
 
 fail() {
     echo "check_package: $*" >&2
@@ -118,6 +118,11 @@ mkdir "$work/photos"
 cp "$source_dir/samples/garden.mpo" "$work/photos/"
 "$root/usr/bin/vostrin" "$work/photos/garden.mpo" >"$work/run.log" || fail "unpacked vostrin failed"
 [ -s "$work/photos/garden.jps" ] || fail "unpacked vostrin wrote no garden.jps"
+# And the sample split and joined again.
+"$root/usr/bin/brantelix" "$work/photos/garden.mpo" >>"$work/run.log" || fail "unpacked brantelix failed"
+rm "$work/photos/garden.mpo"
+"$root/usr/bin/mpojoin" "$work/photos/garden_L.jpg" >>"$work/run.log" || fail "unpacked mpojoin failed"
+[ -s "$work/photos/garden.mpo" ] || fail "unpacked mpojoin wrote no garden.mpo"
 
 # lintian as Debian's archive would run it; the overrides shipped in the
 # package are applied, and any error or warning left fails. Info tags are

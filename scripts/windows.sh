@@ -46,6 +46,8 @@ BUILD_WINDOWS_TESTS=ON
 WIN32_TESTS='^(BatchFrame\.|Interrupts\.|BadArguments\.FilesOf2GiB|DecompressionBombs\.AreRefused|DamagedPictures\.FatalError|ComposingTools\.|DuboisRule\.|folder_recipe_cmd$)'
 
 . "$(dirname "$0")/build_common.sh"
+# mpojoin ships in the ZIP, not in the page (whose web.sh shares the list).
+tools="$tools mpojoin"
 
 # ---------------------------------------------------------------- packages
 step "packages"
@@ -324,15 +326,18 @@ mkdir "$compare/input/folder.mpo"
 (cd "$compare/input" && "$build/linux/bin/brantelix" ./*.mpo >/dev/null) || true
 
 # The runs compared, one program a line: its name and a pattern of the inputs
-# it is run on, each alone; those that take MPO files also run on batches
-# that go on past a folder and stop at a missing file.
+# it is run on, each alone; then batches that go on past a folder (for
+# mpojoin, a name with no picture) and stop at a missing file. mpojoin
+# comes last: it joins the views back over the MPO files.
 compared='brantelix *.mpo
 korventale *.mpo
 trismoldaven *.mpo
-vostrin *.mpo'
+vostrin *.mpo
+mpojoin *_L.jpg'
 while read -r tool pattern; do
     (cd "$compare/input" && for input in $pattern; do echo "$tool $input"; done)
-    [ "$pattern" != '*.mpo' ] || printf '%s\n' "$tool folder.mpo garden.mpo" "$tool missing.mpo garden.mpo"
+    suffix=${pattern#\*}
+    printf '%s\n' "$tool folder$suffix garden$suffix" "$tool missing$suffix garden$suffix"
 done <<<"$compared" >"$compare/runs"
 
 run_linux() {
