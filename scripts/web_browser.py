@@ -5,21 +5,24 @@ test --engine E: the page served on 127.0.0.1, then opened as a file.
 Served, one batch: every camera file in the samples folder, the shipped
 sample, damaged files in the middle (a fatal error in a header and in the
 rows, a file cut inside its right view), a text file named .mpo, a .jpg and
-a one-picture file. Every output, read back from the page's storage and in
-its ZIP download, must be byte-identical to the native build's; every line
-equal to the command line's (standard output and error, the banners once);
-each result's outcome and the summary's counts the page's reading of them;
+a one-picture file. Every output in the ZIP download, and those of one file
+downloaded by their links, must be byte-identical to the native build's;
+every line equal to the command line's (standard output and error, the
+banners once); each result's outcome and the summary's counts the page's
+reading of them; the SIMD build chosen; the previews in proportion;
 axe-core must find no WCAG 2.1 A or AA violation; nothing may scroll
 sideways at 320 px; the page may ask its server for nothing but its own
-files. Opened as a file: a smaller batch, the same checks of bytes and lines.
+files. Opened as a file: a batch replaced mid-way by a smaller one, the
+same checks of bytes and lines, and its converters let go once idle.
 Chromium also: the page installable; a second batch in the same page, with
 a module that aborts in the middle of a run and a file its memory cannot
 take (faults planted in the served page, set off by the files' names) and a
-file gone before the page reads it, whose ZIP holds only its own outputs;
-the storage running out; outputs into a chosen folder; the page loading and
-converting with its server gone, and failing, not hanging, when one of its
-files is missing; no request beyond its server in the network log;
-screenshots of a desktop and a phone.
+file gone before the page reads it, whose ZIP holds only its own outputs
+and replaces the first's in the storage; the storage running out; outputs
+into a chosen folder; the page loading and converting with its server gone,
+and failing, not hanging, when one of its files is missing (and saying once
+that it cannot work offline); no request beyond its server in the network
+log; screenshots of a desktop and a phone.
 
 The browsers are Debian's; nothing is downloaded (see web_engines.py).
 """
@@ -27,6 +30,7 @@ import argparse
 import functools
 import hashlib
 import http.server
+import io
 import json
 import os
 import shutil
@@ -41,8 +45,10 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from web_engines import start_browser  # noqa: E402
 
-TOOLS = ["brantelix", "korventale", "trismoldaven", "vostrin"]
-COMPOSING = TOOLS[1:]
+# The page's conversions, in their order (see web/src/conversions.js).
+CONVERSIONS = json.loads((Path(__file__).resolve().parent.parent / "web" / "conversions.json").read_text())
+TOOLS = [conversion["program"] for conversion in CONVERSIONS]
+COMPOSING = [conversion["program"] for conversion in CONVERSIONS if conversion["previewed"]]
 ZIP_NAME = "stereo-mpo-outputs.zip"
 # A large batch under a slow, shared machine.
 BATCH_SECONDS = 900
@@ -53,7 +59,7 @@ BATCH_SECONDS = 900
 PLANTS = [
     ("var stream=FS.open(pathname,flags,mode);",
      'if(/planted-abort.*\\.j/.test(pathname))abort("planted");', 4),
-    ("module.FS.writeFile(name, bytes);",
+    ("instance.FS.writeFile(name, bytes);",
      'if (name.includes("planted-too-large")) throw new RangeError("planted: no memory for the file");', 1),
 ]
 
@@ -63,7 +69,9 @@ READ_PAGE = """
 const text = (node) => (node ? node.textContent : "");
 return {
   state: document.body.dataset.state,
+  build: document.body.dataset.build,
   failure: text(document.getElementById("failure")),
+  destination: text(document.getElementById("destination-note")),
   banners: Object.fromEntries([...document.querySelectorAll("#banners pre.banner")].map(
       (pre) => [pre.dataset.tool, pre.textContent])),
   files: [...document.querySelectorAll("section.file")].map((section) => ({
@@ -82,17 +90,13 @@ return {
   live: text(document.getElementById("summary-text")),
 };
 """
-# Each output's SHA-256, read back from the page's storage as its link does.
-READ_OUTPUTS = """
-const hex = (buffer) => [...new Uint8Array(buffer)].map((b) => b.toString(16).padStart(2, "0")).join("");
-const digests = {};
-for (const link of document.querySelectorAll("a.output")) {
-  const answer = await storage.request({ type: "read", name: link.dataset.entry });
-  digests[link.dataset.entry] = answer.error
-      || hex(await crypto.subtle.digest("SHA-256", await answer.blob.arrayBuffer()));
-}
-return digests;
+# The previews shown: each one's output and size.
+READ_PREVIEWS = """
+return [...document.querySelectorAll(".previews img[src]")].filter((image) => image.naturalWidth)
+    .map((image) => [image.dataset.entry, image.naturalWidth, image.naturalHeight]);
 """
+# The converters' idle time in the page (web/src/workers.js), and a margin.
+IDLE_SECONDS = 15 + 30
 
 
 def fail(message):
@@ -103,8 +107,12 @@ def digest(data):
     return hashlib.sha256(data).hexdigest()
 
 
-def plural(count, word):
-    return f"{count} {word}{'' if count == 1 else 's'}"
+def jpeg_size(data):
+    """A JPEG's width and height, from its first frame header."""
+    position = 2
+    while not (0xC0 <= data[position + 1] <= 0xCF and data[position + 1] not in (0xC4, 0xC8, 0xCC)):
+        position += 2 + int.from_bytes(data[position + 2:position + 4], "big")
+    return int.from_bytes(data[position + 7:position + 9], "big"), int.from_bytes(data[position + 5:position + 7], "big")
 
 
 class Site:
@@ -306,10 +314,11 @@ class Check:
     def problem(self, text):
         self.problems.append(f"{self.browser.engine}: {text}")
 
-    def convert(self, url, paths, tools=TOOLS, reload=True, vanish=None):
+    def convert(self, url, paths, tools=TOOLS, reload=True, vanish=None,
+                until="['done', 'failed'].includes(document.body.dataset.state)"):
         """Opens the page (unless `reload` is false), ticks `tools`, picks
-        `paths`, removes `vanish` at once and waits for the outcome; returns
-        the page and its time."""
+        `paths`, removes `vanish` at once and waits `until`; returns the page
+        and its time."""
         if reload:
             self.browser.open(url)
         # A new pick replaces the last, as when a user picks again.
@@ -321,12 +330,12 @@ for (const box of document.querySelectorAll('input[name="tool"]')) box.checked =
         self.browser.pick(paths)
         if vanish:
             vanish.unlink()
-        self.browser.wait("['done', 'failed'].includes(document.body.dataset.state)", BATCH_SECONDS)
+        self.browser.wait(until, BATCH_SECONDS)
         return self.browser.script(READ_PAGE), time.monotonic() - started
 
     def batch(self, url, paths, what, reload=True, zipped=True, vanish=None):
-        """One batch of every tool over `paths`: lines, outcomes, outputs read
-        back from the storage, the summary and the ZIP download."""
+        """One batch of every tool over `paths`: lines, outcomes, the summary's
+        counts, outputs by their links and in the ZIP download."""
         page, seconds = self.convert(url, paths, reload=reload, vanish=vanish)
         print(f"{self.browser.engine}, {what}: {len(paths)} files through {len(TOOLS)} tools in {seconds:.1f} s")
         if page["state"] != "done":
@@ -334,6 +343,10 @@ for (const box of document.querySelectorAll('input[name="tool"]')) box.checked =
         for tool in TOOLS:
             if page["banners"].get(tool) != self.expected.banners[tool]:
                 self.problem(f"{tool}: banner {page['banners'].get(tool)!r}")
+        if page["build"] != "SIMD":
+            self.problem(f"{what}: the {page['build']} build, where the engine has SIMD")
+        if "in memory" in page["destination"] and "The browser's reason: " not in page["destination"]:
+            self.problem(f"{what}: no reason for keeping the outputs in memory: {page['destination']!r}")
         if [f["name"] for f in page["files"]] != [p.name for p in paths]:
             self.problem(f"{what}: files shown: {[f['name'] for f in page['files']]}")
         counts = dict.fromkeys(("converted", "warnings", "refused", "skipped"), 0)
@@ -354,37 +367,52 @@ for (const box of document.querySelectorAll('input[name="tool"]')) box.checked =
                     self.problem(f"{result['tool']} {shown['name']}: page shows {got}, command line {wanted}")
                 counts[result["status"]] = counts.get(result["status"], 0) + 1
                 made.update({name: self.expected.outputs.get(name[len(folder):]) for name in result["outputs"]})
-        summary = {status: str(count) for status, count in counts.items()}
-        words = (f"{plural(len(paths), 'file')}: {plural(len(made), 'picture')} made, {counts['warnings']} with warnings, "
-                 f"{counts['refused']} refused, {counts['skipped']} skipped")
-        if page["summary"] != summary or page["live"] != words:
-            self.problem(f"{what}: summary {page['summary']} {page['live']!r}, expected {summary} {words!r}")
-        self.outputs(made, what, zipped)
+        summary = {**{status: str(count) for status, count in counts.items()}, "pictures": str(len(made))}
+        if page["summary"] != summary or not page["live"]:
+            self.problem(f"{what}: summary {page['summary']} {page['live']!r}, expected {summary}")
+        self.links(page, made, what)
+        if zipped:
+            self.zipped(made, what)
         return page
 
-    def outputs(self, made, what, zipped=True):
-        """`made` (name to bytes), read back from the page's storage as the
-        links do, and as the ZIP download holds them: nothing else."""
-        digests = self.browser.script(READ_OUTPUTS)
+    def download(self, name, click):
+        """The bytes of the download `name` that `click` (a selector) starts,
+        or None."""
+        path = self.downloads / name
+        path.unlink(missing_ok=True)
+        self.browser.click(click)
+        deadline, size = time.monotonic() + 120, 0
+        # Complete once it has bytes that hold still (a browser may make it
+        # empty first, and write beside it).
+        while time.monotonic() < deadline:
+            now = path.stat().st_size if path.exists() else 0
+            if now > 0 and now == size:
+                return path.read_bytes()
+            size = now
+            time.sleep(0.5)
+        return None
+
+    def links(self, page, made, what):
+        """The outputs of the last file with any, downloaded by their links."""
+        shown = [(i, r) for i, f in enumerate(page["files"], 1) for r in f["results"] if r["outputs"]]
+        last = [(i, r) for i, r in shown if i == shown[-1][0]] if shown else []
+        for i, result in last:
+            for k, entry in enumerate(result["outputs"], 1):
+                link = f'#file-{i} .tool-result[data-tool="{result["tool"]}"] a.output:nth-of-type({k})'
+                data = self.download(entry.split("/")[-1], link)
+                if data is None or digest(data) != digest(made[entry] or b""):
+                    self.problem(f"{what}: the link to {entry} downloads {'nothing' if data is None else 'other bytes'}")
+
+    def zipped(self, made, what):
+        """The ZIP download: `made` (name to bytes), nothing else."""
         wanted = {name: digest(data) if data else "not made by the command line" for name, data in made.items()}
-        if digests != wanted:
-            wrong = sorted(n for n in set(digests) | set(wanted) if digests.get(n) != wanted.get(n))
-            self.problem(f"{what}: outputs read back from the storage differ from the command line's: {wrong}")
-        if not zipped:
-            return
-        archive = self.downloads / ZIP_NAME
-        archive.unlink(missing_ok=True)
-        self.browser.click("#download-all")
-        deadline = time.monotonic() + 120
-        while not archive.exists() and time.monotonic() < deadline:
-            time.sleep(0.2)
-        time.sleep(0.5)
-        if not archive.exists():
+        data = self.download(ZIP_NAME, "#download-all")
+        if data is None:
             return self.problem(f"{what}: the ZIP of all outputs was not downloaded")
-        with zipfile.ZipFile(archive) as zipped:
-            if zipped.testzip() is not None:
+        with zipfile.ZipFile(io.BytesIO(data)) as archive:
+            if archive.testzip() is not None:
                 self.problem(f"{what}: the ZIP is damaged")
-            held = {name: digest(zipped.read(name)) for name in zipped.namelist()}
+            held = {name: digest(archive.read(name)) for name in archive.namelist()}
         if held != wanted:
             self.problem(f"{what}: the ZIP holds {sorted(held)}, the page made {sorted(wanted)} "
                          f"({'same names, other bytes' if sorted(held) == sorted(wanted) else 'other names'})")
@@ -416,6 +444,13 @@ def chromium_only(check, site, sample, second, copies, screenshots):
     # gone before the page reads it at the end, and a ZIP of its own outputs
     # only.
     check.batch(site.url, second, "second batch, planted faults", reload=False, vanish=second[-1])
+    zips = browser.script("""
+let zips = 0;
+for await (const name of (await (await navigator.storage.getDirectory()).getDirectoryHandle("outputs")).keys()) zips++;
+return zips;
+""")
+    if zips != 1:
+        check.problem(f"after a second batch the storage holds {zips} ZIP files")
     # The storage runs out after some of the copies' outputs (Chromium takes
     # room by the megabyte): what was stored before stays, byte for byte, and
     # nothing after it is taken.
@@ -434,13 +469,15 @@ return (await navigator.storage.estimate()).usage - zips;
     if page["state"] != "done" or not made or not refusals or "Stopped: There is no room" not in page["live"]:
         check.problem(f"storage running out: {page['state']} {page['live']!r} {page['failure']!r}, "
                       f"{len(made)} outputs kept")
-    check.outputs(made, "storage running out")
+    check.zipped(made, "storage running out")
     browser.cdp("Storage.overrideQuotaForOrigin", origin=origin)
     # Into a folder, as when the user chose one (here one of the page's
     # own storage, which no dialog asks for): the outputs under their names.
     browser.script("""
-folder = await (await navigator.storage.getDirectory()).getDirectoryHandle("chosen", { create: true });
+const chosen = await (await navigator.storage.getDirectory()).getDirectoryHandle("chosen", { create: true });
+window.showDirectoryPicker = async () => chosen;
 """)
+    browser.click("#choose-folder")
     page = check.batch(site.url, [sample, inputs / "cut_right.mpo", inputs / "other-card" / sample.name],
                        "into a folder", reload=False, zipped=False)
     listed = browser.script("""
@@ -451,8 +488,7 @@ const list = async (folder, prefix) => {
     else names.push(prefix + name);
   }
 };
-await list(folder, "");
-folder = null;
+await list(await (await navigator.storage.getDirectory()).getDirectoryHandle("chosen"), "");
 return names.sort();
 """)
     if listed != sorted(n for f in page["files"] for r in f["results"] for n in r["outputs"]):
@@ -476,12 +512,15 @@ return names.sort();
     if len(site.requests) != served:
         check.problem(f"with the server gone, the server still answered {site.requests[served:]}")
     check.problems += [f"chromium: browser console: {e}" for e in browser.console_errors()]
-    # A file of the page missing: the page fails, saying what, and is not busy.
-    broken = Site(site.folder, missing=("sources.js", "sources-simd.js"))
+    # A file of the page missing: the page fails, saying what, and is not
+    # busy; without its service worker, it says it cannot work offline.
+    broken = Site(site.folder, missing=("sources.js", "sources-simd.js", "sw.js"))
     try:
         page, _ = check.convert(broken.url, [sample])
         if page["state"] != "failed" or "could not be loaded" not in page["failure"]:
             check.problem(f"with sources.js missing the page is {page['state']}: {page['failure']!r}")
+        if not browser.script('return document.getElementById("offline").textContent.includes("offline");'):
+            check.problem("a service worker that cannot be registered is not said")
     finally:
         broken.close()
     browser.console_errors()  # the missing file's own error, expected
@@ -504,8 +543,12 @@ def test(args):
     check = Check(browser, expected, downloads)
     try:
         check.batch(site.url, paths, "served")
-        # The previews in view are made: small pictures.
+        # The previews in view are made: small pictures, in proportion.
         browser.wait("document.querySelector('.previews img[src]')?.naturalWidth === 480", 60)
+        for entry, width, height in browser.script(READ_PREVIEWS):
+            picture = jpeg_size(expected.outputs[entry.split("/")[-1]])
+            if width != 480 or abs(height - 480 * picture[1] / picture[0]) > 1:
+                check.problem(f"the preview of {entry} is {width}x{height}, of a {picture[0]}x{picture[1]} picture")
         check.accessible(axe)
         check.problems += [f"{args.engine}: browser console: {e}" for e in browser.console_errors()]
         served = {p.name for p in folder.iterdir()}
@@ -515,8 +558,11 @@ def test(args):
         others = []
         if args.engine == "chromium":
             others = chromium_only(check, site, few[0], second, copies, Path(args.screenshots))
-        # Opened as a file, as a user does from the unpacked ZIP.
-        check.batch((folder / "index.html").as_uri(), few, "opened as a file")
+        # Opened as a file, as a user does from the unpacked ZIP: a batch
+        # replaced mid-way leaves nothing of it, and its converters end.
+        check.convert((folder / "index.html").as_uri(), copies[:4], until="document.querySelector('.tool-result')")
+        check.batch(None, few, "opened as a file, replacing a batch", reload=False)
+        browser.wait("document.body.dataset.converters === '0'", IDLE_SECONDS)
         check.problems += [f"{args.engine}: browser console: {e}" for e in browser.console_errors()]
     finally:
         browser.quit()
