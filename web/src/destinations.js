@@ -47,6 +47,8 @@ function full(why) {
 // gives a worker). Room is taken by making the file longer: the browser's
 // quota or a full disk refuse that with a QuotaExceededError.
 async function storageFile(storage, locks) {
+    // (WebKitGTK gives a worker no navigator.storage at all.)
+    if (!storage) throw new DOMException("this browser gives the page's workers no storage", "NotSupportedError");
     const root = await storage.getDirectory();
     const folder = await root.getDirectoryHandle(STORAGE_FOLDER, { create: true });
     await removeLeftovers(folder, locks);
