@@ -375,12 +375,16 @@ for (const box of document.querySelectorAll('input[name="tool"]')) box.checked =
             self.zipped(made, what)
         return page
 
-    def download(self, name, click):
-        """The bytes of the download `name` that `click` (a selector) starts,
-        or None."""
+    def download(self, name, click, scripted=False):
+        """The bytes of the download `name` that clicking `click` (a
+        selector) starts, or None; `scripted`, by the page's own click(), where
+        previews still coming may move the element under the pointer."""
         path = self.downloads / name
         path.unlink(missing_ok=True)
-        self.browser.click(click)
+        if scripted:
+            self.browser.script(f"document.querySelector({json.dumps(click)}).click();")
+        else:
+            self.browser.click(click)
         deadline, size = time.monotonic() + 120, 0
         # Complete once it has bytes that hold still (a browser may make it
         # empty first, and write beside it).
@@ -399,7 +403,7 @@ for (const box of document.querySelectorAll('input[name="tool"]')) box.checked =
         for i, result in last:
             for k, entry in enumerate(result["outputs"], 1):
                 link = f'#file-{i} .tool-result[data-tool="{result["tool"]}"] a.output:nth-of-type({k})'
-                data = self.download(entry.split("/")[-1], link)
+                data = self.download(entry.split("/")[-1], link, scripted=True)
                 if data is None or digest(data) != digest(made[entry] or b""):
                     self.problem(f"{what}: the link to {entry} downloads {'nothing' if data is None else 'other bytes'}")
 
