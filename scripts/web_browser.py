@@ -112,7 +112,8 @@ def jpeg_size(data):
     position = 2
     while not (0xC0 <= data[position + 1] <= 0xCF and data[position + 1] not in (0xC4, 0xC8, 0xCC)):
         position += 2 + int.from_bytes(data[position + 2:position + 4], "big")
-    return int.from_bytes(data[position + 7:position + 9], "big"), int.from_bytes(data[position + 5:position + 7], "big")
+    height, width = (int.from_bytes(data[at:at + 2], "big") for at in (position + 5, position + 7))
+    return width, height
 
 
 class Site:
@@ -405,7 +406,8 @@ for (const box of document.querySelectorAll('input[name="tool"]')) box.checked =
                 link = f'#file-{i} .tool-result[data-tool="{result["tool"]}"] a.output:nth-of-type({k})'
                 data = self.download(entry.split("/")[-1], link, scripted=True)
                 if data is None or digest(data) != digest(made[entry] or b""):
-                    self.problem(f"{what}: the link to {entry} downloads {'nothing' if data is None else 'other bytes'}")
+                    got = "nothing" if data is None else "other bytes"
+                    self.problem(f"{what}: the link to {entry} downloads {got}")
 
     def zipped(self, made, what):
         """The ZIP download: `made` (name to bytes), nothing else."""

@@ -49,7 +49,8 @@ function fakeFolder(name, limit) {
             flush() {},
             close() {},
         });
-        handle.createWritable = async () => ({ write: async (b) => (handle.data = b), close: async () => {}, abort: async () => {} });
+        const done = async () => {};
+        handle.createWritable = async () => ({ write: async (b) => (handle.data = b), close: done, abort: done });
         return handle;
     };
     const get = (make) => async (child, { create } = {}) => {
@@ -92,12 +93,13 @@ async function unzip(blob) {
 // 1200 bytes for the first entry below with its end, 2000 in all: the
 // second's entry fits, not with the archive's end.
 const LIMIT = 2000;
+const storageOf = (root) => ({ getDirectory: async () => root || assert.fail("no storage") });
 const DESTINATIONS = {
     storage: () => {
         const root = fakeFolder("", LIMIT);
-        return { root, open: () => openDestination({ storage: { getDirectory: async () => root }, locks: fakeLocks() }) };
+        return { root, open: () => openDestination({ storage: storageOf(root), locks: fakeLocks() }) };
     },
-    memory: () => ({ open: () => openDestination({ storage: { getDirectory: async () => assert.fail("no storage") }, limit: LIMIT }) }),
+    memory: () => ({ open: () => openDestination({ storage: storageOf(null), limit: LIMIT }) }),
     folder: () => {
         const root = fakeFolder("chosen", Infinity);
         return { root, open: () => openDestination({ folder: root }) };
@@ -111,12 +113,19 @@ test("every destination stores, reads back and finishes alike; a ZIP refuses pas
         assert.equal(destination.place.kind, kind);
         const stored = { "a_L.jpg": "a".repeat(1000), "2/a_L.jpg": "second a", "grüße_dub.jpg": "non-ASCII name" };
         await destination.store("a_L.jpg", bytes(stored["a_L.jpg"]));
-        if (kind !== "folder") await assert.rejects(destination.store("b.jpg", bytes("b".repeat(800))), { name: "QuotaExceededError" });
+        if (kind !== "folder") {
+            await assert.rejects(destination.store("b.jpg", bytes("b".repeat(800))), { name: "QuotaExceededError" });
+        }
         for (const name of ["2/a_L.jpg", "grüße_dub.jpg"]) await destination.store(name, bytes(stored[name]));
-        for (const [name, content] of Object.entries(stored)) assert.equal(await text(await destination.read(name)), content, `${kind} ${name}`);
+        for (const [name, content] of Object.entries(stored)) {
+            assert.equal(await text(await destination.read(name)), content, `${kind} ${name}`);
+        }
         const archive = await destination.finish();
-        if (kind === "folder") assert.equal(await text(await (await (await root.getDirectoryHandle("2")).getFileHandle("a_L.jpg")).getFile()), "second a");
-        else assert.deepEqual(await unzip(archive), stored, kind);
+        if (kind !== "folder") assert.deepEqual(await unzip(archive), stored, kind);
+        else {
+            const second = (await root.getDirectoryHandle("2")).entries.get("a_L.jpg");
+            assert.equal(await text(await second.getFile()), "second a");
+        }
         if (kind === "storage") {
             await destination.remove();
             assert.equal((await root.getDirectoryHandle("outputs")).entries.size, 0, "a removed ZIP is gone");
@@ -152,7 +161,10 @@ function fakeConverter(log, hang = null) {
             if (input.name === "crash.mpo") throw new Error("a converter stopped");
             await tick();
             const { suffixes } = CONVERSIONS.find(({ program }) => program === args.tool);
-            const outputs = suffixes.map((suffix) => ({ name: input.name.replace(".mpo", suffix), bytes: bytes(input.text + suffix) }));
+            const outputs = suffixes.map((suffix) => ({
+                name: input.name.replace(".mpo", suffix),
+                bytes: bytes(input.text + suffix),
+            }));
             return { status: 0, out: [], err: [], outputs };
         },
     };
@@ -178,7 +190,7 @@ async function batch(names, { limit = Infinity, hang, converters = 2, abortAfter
     return { ran, model, events, log, pool, destination, controller };
 }
 
-test("the runner: outputs under their own names, the first refusal stops the batch, cancelling ends every converter", async () => {
+test("the runner: names, the first refusal stops the batch, cancelling ends converters", async () => {
     const ok = await batch(["a.mpo", "b.mpo", "x/a.mpo"]);
     const archive = await ok.ran;
     assert.equal(Object.keys(await unzip(archive)).length, 15);
@@ -197,8 +209,9 @@ test("the runner: outputs under their own names, the first refusal stops the bat
     assert.equal(full.events.filter((e) => e.type === "stopped").length, 1);
     assert.equal(full.model.done, 3, "the file not begun is not done");
     assert.deepEqual(problems(full.model).map((entry) => entry.name), ["c.mpo", "d.mpo"]);
-    assert.equal(summary(full.model), "4 files: 11 pictures made, 0 with warnings, 8 refused, 0 skipped. Stopped: There is no room " +
-        "left to store the outputs of c.mpo: the page keeps at most 0 MB of outputs in memory here. The outputs before it " +
+    assert.equal(summary(full.model), "4 files: 11 pictures made, 0 with warnings, 8 refused, 0 skipped. Stopped: " +
+        "There is no room left to store the outputs of c.mpo: the page keeps at most 0 MB of outputs in memory here. " +
+        "The outputs before it " +
         "are kept: download them before converting the rest, as a new batch clears them.");
 
     for (const [how, options, reason] of [["replaced", { hang: "b.mpo", abortAfter: 12 }, "AbortError"],
@@ -208,21 +221,24 @@ test("the runner: outputs under their own names, the first refusal stops the bat
         const seen = cancelled.events.length;
         await tick(20);
         assert.equal(cancelled.events.length, options.abortAfter || seen, `${how}: nothing reported after`);
-        assert.ok(cancelled.pool.some((converter) => converter.reject && converter.ended), `${how}: the busy converter ended`);
+        const ended = cancelled.pool.some((converter) => converter.reject && converter.ended);
+        assert.ok(ended, `${how}: the busy converter ended`);
     }
 });
 
-test("the pool: one converter per core within the memory's share, made once for batches at once, let go when idle", async () => {
-    for (const [cores, memory, size] of [[8, undefined, 8], [8, 2, 2], [undefined, undefined, 1], [4, 0.25, 1], [2, 8, 2]]) {
+test("the pool: a converter per core within the memory's share, made once, let go idle", async () => {
+    const sizes = [[8, undefined, 8], [8, 2, 2], [undefined, undefined, 1], [4, 0.25, 1], [2, 8, 2]];
+    for (const [cores, memory, size] of sizes) {
         assert.equal(poolSize(cores, memory), size, `${cores} cores, ${memory} GiB`);
     }
     let made = 0;
     const counts = [];
-    const pool = converterPool({ size: 2, idle: 10, start: async () => ({ n: ++made, ended: false, end() { this.ended = true; } }), counted: (n) => counts.push(n) });
+    const start = async () => ({ n: ++made, ended: false, end: () => {} });
+    const pool = converterPool({ size: 2, idle: 10, start, counted: (n) => counts.push(n) });
     const [first, second] = await Promise.all([pool.acquire(), pool.acquire()]);
     assert.equal(made, 2);
     assert.deepEqual(first, second);
-    first[0].end();
+    first[0].ended = true;
     assert.equal((await pool.acquire()).length, 2);
     assert.equal(made, 3, "only the ended one is made anew");
     pool.release();
@@ -248,7 +264,7 @@ test("the messenger: each call settles, with a value, the worker's error, or onc
     port1.close();
 });
 
-test("the service worker keeps this version's files, serves them first, and removes its older versions only", async () => {
+test("the service worker keeps its version's files, serves them first, removes its older versions", async () => {
     const files = [{ name: "index.html", bytes: bytes("a") }, { name: "app.js", bytes: bytes("b") }];
     const own = version("1.0", files);
     assert.notEqual(version("1.0", [files[0], { name: "app.js", bytes: bytes("c") }]), own);
@@ -256,13 +272,16 @@ test("the service worker keeps this version's files, serves them first, and remo
     const caches = new Map([["stereo-mpo-tools-old", new Map()], ["another-app", new Map()]]);
     const handlers = {};
     const cache = (name) => ({
-        addAll: async (requests) => requests.forEach((request) => caches.get(name).set(request.url, `cached ${request.url}`)),
+        addAll: async (requests) => requests.forEach(({ url }) => caches.get(name).set(url, `cached ${url}`)),
         match: async (request) => caches.get(name).get(request.url),
     });
-    const self = { addEventListener: (type, handler) => (handlers[type] = handler), skipWaiting() {}, clients: { claim() {} } };
-    vm.runInNewContext(serviceWorker(readFileSync(new URL("../web/sw.js", import.meta.url), "utf8"), own, files.map((f) => f.name)), {
+    const addEventListener = (type, handler) => (handlers[type] = handler);
+    const self = { addEventListener, skipWaiting() {}, clients: { claim() {} } };
+    const template = readFileSync(new URL("../web/sw.js", import.meta.url), "utf8");
+    const open = async (name) => (caches.has(name) || caches.set(name, new Map()), cache(name));
+    vm.runInNewContext(serviceWorker(template, own, files.map((f) => f.name)), {
         self, Request: function (url) { this.url = url; },
-        caches: { open: async (name) => (caches.has(name) || caches.set(name, new Map()), cache(name)), keys: async () => [...caches.keys()], delete: async (name) => caches.delete(name) },
+        caches: { open, keys: async () => [...caches.keys()], delete: async (name) => caches.delete(name) },
         fetch: async (request) => `fetched ${request.url}`,
     });
     const settle = async (type, request) => {

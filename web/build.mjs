@@ -12,7 +12,7 @@
 // NODE_MODULES holds esbuild and client-zip (from npm); the BIN folders
 // hold the tools' modules of the plain and the SIMD build.
 import { createHash } from "node:crypto";
-import { readdirSync, readFileSync, writeFileSync } from "node:fs";
+import { readdirSync, readFileSync, statSync, writeFileSync } from "node:fs";
 import { createRequire } from "node:module";
 import path from "node:path";
 import { fileURLToPath, pathToFileURL } from "node:url";
@@ -31,7 +31,8 @@ export function version(own, files) {
 
 // The service worker of `files` at `pageVersion`, from its template.
 export function serviceWorker(template, pageVersion, names) {
-    return template.replace("@VERSION@", pageVersion).replace("@FILES@", names.map((name) => JSON.stringify(name)).join(", "));
+    const list = names.map((name) => JSON.stringify(name)).join(", ");
+    return template.replace("@VERSION@", pageVersion).replace("@FILES@", list);
 }
 
 async function bundle(esbuild, modules, entry) {
@@ -52,19 +53,25 @@ async function main([site, modules, own, plain, simd]) {
     const esbuild = createRequire(path.join(path.resolve(modules), "x"))("esbuild");
     const programs = JSON.parse(readFileSync(path.join(HERE, "conversions.json"))).map(({ program }) => program);
     writeFileSync(path.join(site, "app.js"), await bundle(esbuild, modules, "main.js"));
-    const workers = { "converter.js": await bundle(esbuild, modules, "converter.js"), "storage.js": await bundle(esbuild, modules, "storage.js") };
-    for (const [name, bin] of [["sources.js", plain], ["sources-simd.js", simd]]) {
+    const workers = {};
+    for (const entry of ["converter.js", "storage.js"]) workers[entry] = await bundle(esbuild, modules, entry);
+    const builds = { "sources.js": plain, "sources-simd.js": simd };
+    for (const [name, bin] of Object.entries(builds)) {
         const sources = { ...workers };
         for (const program of programs) sources[program] = readFileSync(path.join(bin, `${program}.js`), "utf8");
-        const lines = Object.entries(sources).map(([key, text]) => `self.stereoSources[${JSON.stringify(key)}] = ${JSON.stringify(text)};`);
-        writeFileSync(path.join(site, name), [NOTE, "self.stereoSources = {};", ...lines, ""].join("\n"));
+        const lines = ["self.stereoSources = {};"];
+        for (const [key, text] of Object.entries(sources)) {
+            lines.push(`self.stereoSources[${JSON.stringify(key)}] = ${JSON.stringify(text)};`);
+        }
+        writeFileSync(path.join(site, name), [NOTE, ...lines, ""].join("\n"));
     }
-    const files = readdirSync(site, { recursive: true, withFileTypes: true })
-        .filter((entry) => entry.isFile())
-        .map((entry) => path.relative(site, path.join(entry.parentPath || entry.path, entry.name)).split(path.sep).join("/"))
-        .filter((name) => name !== "sw.js")
+    // Every file but the service worker, by its path in the folder.
+    const files = readdirSync(site, { recursive: true })
+        .map((name) => name.split(path.sep).join("/"))
+        .filter((name) => name !== "sw.js" && statSync(path.join(site, name)).isFile())
         .sort();
-    const pageVersion = version(own, files.map((name) => ({ name, bytes: readFileSync(path.join(site, name)) })));
+    const contents = files.map((name) => ({ name, bytes: readFileSync(path.join(site, name)) }));
+    const pageVersion = version(own, contents);
     const template = readFileSync(path.join(HERE, "sw.js"), "utf8");
     writeFileSync(path.join(site, "sw.js"), serviceWorker(template, pageVersion, files));
 }

@@ -69,7 +69,8 @@ async function storageFile(storage, locks) {
             reserved = Math.max(reserved, end);
         },
         write(bytes) {
-            if (access.write(bytes, { at: size }) !== bytes.length) throw new Error("the storage took part of the bytes");
+            if (access.write(bytes, { at: size }) !== bytes.length)
+                throw new Error("the storage took part of the bytes");
             size += bytes.length;
         },
         read(start, end) {

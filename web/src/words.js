@@ -41,7 +41,8 @@ export const offlineFailed = (error) => `This page could not be kept for working
 export function refusal(entry, error, place) {
     const name = entry.name;
     if (place.kind === "folder") return `The outputs of ${name} could not be written into the folder: ${error}`;
-    const kept = "The outputs before it are kept: download them before converting the rest, as a new batch clears them.";
+    const kept =
+        "The outputs before it are kept: download them before converting the rest, as a new batch clears them.";
     if (error.name !== "QuotaExceededError") return `The outputs of ${name} could not be stored: ${error}. ${kept}`;
     const why =
         place.kind === "memory"
@@ -65,7 +66,11 @@ export function messages(entry, result, refusalText, stopped) {
 export function destination(place, { canChooseFolder, openedAsFile }) {
     if (place.kind === "folder") return `The outputs are written into the folder ${place.folder}.`;
     if (place.kind === "storage") return "The outputs go into one ZIP file, kept on this device until the next batch.";
-    const more = canChooseFolder ? ": choose a folder for more." : openedAsFile ? ": put the page on a web host for more." : ".";
+    const more = canChooseFolder
+        ? ": choose a folder for more."
+        : openedAsFile
+          ? ": put the page on a web host for more."
+          : ".";
     return (
         "This browser gives the page no storage here, so the outputs are kept in memory, " +
         `${megabytes(place.limit)} at most${more} The browser's reason: ${place.reason}`
