@@ -87,6 +87,7 @@ return {
     })),
   })),
   summary: { ...document.getElementById("summary").dataset },
+  problems: [...document.querySelectorAll("#problems a")].map((a) => [a.textContent, a.getAttribute("href")]),
   live: text(document.getElementById("summary-text")),
 };
 """
@@ -351,8 +352,8 @@ for (const box of document.querySelectorAll('input[name="tool"]')) box.checked =
         if [f["name"] for f in page["files"]] != [p.name for p in paths]:
             self.problem(f"{what}: files shown: {[f['name'] for f in page['files']]}")
         counts = dict.fromkeys(("converted", "warnings", "refused", "skipped"), 0)
-        made, seen = {}, {}
-        for shown in page["files"]:
+        made, seen, problems = {}, {}, []
+        for number, shown in enumerate(page["files"], 1):
             if [r["tool"] for r in shown["results"]] != TOOLS:
                 self.problem(f"{shown['name']}: outcomes of {[r['tool'] for r in shown['results']]}")
             # A name met again has its outputs in the folder of its turn.
@@ -367,10 +368,13 @@ for (const box of document.querySelectorAll('input[name="tool"]')) box.checked =
                 if got != wanted:
                     self.problem(f"{result['tool']} {shown['name']}: page shows {got}, command line {wanted}")
                 counts[result["status"]] = counts.get(result["status"], 0) + 1
+                if result["status"] != "converted" and [shown["name"], f"#file-{number}"] not in problems:
+                    problems.append([shown["name"], f"#file-{number}"])
                 made.update({name: self.expected.outputs.get(name[len(folder):]) for name in result["outputs"]})
         summary = {**{status: str(count) for status, count in counts.items()}, "pictures": str(len(made))}
-        if page["summary"] != summary or not page["live"]:
-            self.problem(f"{what}: summary {page['summary']} {page['live']!r}, expected {summary}")
+        if page["summary"] != summary or not page["live"] or page["problems"] != problems:
+            self.problem(f"{what}: summary {page['summary']} {page['live']!r} {page['problems']}, "
+                         f"expected {summary} {problems}")
         self.links(page, made, what)
         if zipped:
             self.zipped(made, what)
