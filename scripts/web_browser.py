@@ -8,8 +8,8 @@ rows, a file cut inside its right view), a text file named .mpo, a .jpg and
 a one-picture file. Every output in the ZIP download, and those of one file
 downloaded by their links, must be byte-identical to the native build's;
 every line equal to the command line's (standard output and error, the
-banners once); each result's outcome and the summary's counts the page's
-reading of them; the SIMD build chosen; the previews in proportion;
+banners once); each result's outcome, the summary's counts and its list of
+files with a problem the page's reading of them; the SIMD build chosen; the previews in proportion;
 axe-core must find no WCAG 2.1 A or AA violation; nothing may scroll
 sideways at 320 px; the page may ask its server for nothing but its own
 files. Opened as a file: a batch replaced mid-way by a smaller one, the
