@@ -12,12 +12,10 @@
 # fetches libjpeg-turbo's Debian source.
 set -eu
 
-# From npm: the streaming ZIP writer that the page's storage worker uses;
-# esbuild bundles the page's modules into the classic scripts it ships;
+# From npm: esbuild bundles the page's modules into the classic scripts it ships;
 # puppeteer-core drives Firefox for the browser test (its 24 series runs on
 # Debian's node 20 as well as on newer ones); axe-core checks the page's
 # accessibility in the browser test.
-CLIENT_ZIP_VERSION=2.5.1
 ESBUILD_VERSION=0.28.2
 PUPPETEER_VERSION=24.43.1
 AXE_VERSION=4.14.1
@@ -45,14 +43,13 @@ install_missing $packages
 export NODE_PATH=/usr/share/nodejs
 
 # The npm packages, in BUILD_DIR/npm; no browser is ever downloaded.
-npm_versions=$CLIENT_ZIP_VERSION-$ESBUILD_VERSION-$PUPPETEER_VERSION-$AXE_VERSION
+npm_versions=$ESBUILD_VERSION-$PUPPETEER_VERSION-$AXE_VERSION
 if [ ! -f "$build/npm/.installed-$npm_versions" ]; then
     step "npm packages"
     mkdir -p "$build/npm"
     [ -f "$build/npm/package.json" ] || echo '{"private": true}' >"$build/npm/package.json"
     (cd "$build/npm" && PUPPETEER_SKIP_DOWNLOAD=1 npm install --silent --no-audit --no-fund \
-        "client-zip@$CLIENT_ZIP_VERSION" "esbuild@$ESBUILD_VERSION" "puppeteer-core@$PUPPETEER_VERSION" \
-        "axe-core@$AXE_VERSION") || fail "npm install failed"
+        "esbuild@$ESBUILD_VERSION" "puppeteer-core@$PUPPETEER_VERSION" "axe-core@$AXE_VERSION") || fail "npm install failed"
     touch "$build/npm/.installed-$npm_versions"
 fi
 
@@ -60,7 +57,7 @@ fi
 # runner's scheduling and cancelling, the pool, the messenger, the service
 # worker.
 step "page's parts, in node"
-node "$source_dir/tests/web_page_test.mjs" "$build/npm/node_modules" >"$build/web_page_test.log" 2>&1 ||
+node "$source_dir/tests/web_page_test.mjs" >"$build/web_page_test.log" 2>&1 ||
     { cat "$build/web_page_test.log"; fail "the page's parts failed their test in node"; }
 
 # ------------------------------------------------------------ libjpeg-turbo
@@ -134,7 +131,6 @@ done
 # their lines.
 sed 's/$/\r/' "$source_dir/web/README.txt" >"$site/README.txt"
 sed 's/$/\r/' "$source_dir/LICENSE" >"$site/LICENSE.txt"
-sed 's/$/\r/' "$build/npm/node_modules/client-zip/LICENSE.txt" >"$site/client-zip-LICENSE.txt"
 # The page's scripts, the workers' with the tools' modules of each build,
 # and the service worker, which keeps every other file of the folder under
 # a version that changes with any of them (see web/build.mjs).

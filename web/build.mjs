@@ -4,12 +4,12 @@
 // - app.js, the page's (src/main.js and what it imports);
 // - sources.js and sources-simd.js, the workers' scripts as text, each with
 //   the tools' modules of one build (see src/workers.js): the converter's
-//   script (src/converter.js), the storage worker's (src/storage.js, with
-//   client-zip) and one module per conversion;
+//   script (src/converter.js), the storage worker's (src/storage.js) and
+//   one module per conversion;
 // - sw.js, the service worker, with the list of every other file and a
 //   version that changes with any of them.
 //   node web/build.mjs SITE NODE_MODULES VERSION PLAIN_BIN SIMD_BIN
-// NODE_MODULES holds esbuild and client-zip (from npm); the BIN folders
+// NODE_MODULES holds esbuild (from npm); the BIN folders
 // hold the tools' modules of the plain and the SIMD build.
 import { createHash } from "node:crypto";
 import { readdirSync, readFileSync, statSync, writeFileSync } from "node:fs";

@@ -1,14 +1,20 @@
-// Where a batch's outputs go. Each output is stored as soon as it is made,
-// so that a batch as large as a memory card never sits in the page's memory.
+// Where the outputs go. Each output is stored as soon as it is made, so
+// that a batch as large as a memory card never sits in the page's memory.
 // Every destination has the same interface:
 //   place                what the page tells the user: kind ("storage",
 //                        "memory" or "folder"), and limit, reason or folder;
-//   store(name, bytes)   stores one output; a refusal (QuotaExceededError
-//                        when there is no room) leaves every output stored
-//                        before it as it was;
+//   store(name, bytes)   stores one output, once there is room for it; a
+//                        refusal leaves every output stored before it as it
+//                        was;
 //   read(name)           a stored output back, as a Blob;
-//   finish()             the ZIP of every output (null for a folder);
-//   remove()             lets go of what it stored.
+//   finish()             { archive }: the ZIP of every output, or null
+//                        where they went into a folder or into parts; more
+//                        outputs may be stored after it, and the next
+//                        finish() covers them too;
+//   taken(number)        the page has handed part `number` to the browser's
+//                        downloads: the room it held is free;
+//   remove()             lets go of what it stored; a store waiting for
+//                        room rejects.
 // The destinations:
 // - one ZIP written entry by entry into the origin-private file system,
 //   which the browser keeps on disk; "Download all" hands over that file as
@@ -17,20 +23,32 @@
 //   folder, each output under its own name, as the command line writes
 //   beside the input;
 // - or, where the browser gives the page no storage (a page opened as a file
-//   may have none), one ZIP in memory, up to MEMORY_LIMIT.
-// The ZIPs are written by client-zip's downloadZip, which the caller gives.
+//   may have none), a ZIP in memory.
+// A ZIP that has no room for the next output (the memory's limit, or the
+// browser's quota) is closed as a part and offered whole (`onPart` hears
+// it), and the outputs after it go into the next part, in memory: where
+// the parts in memory fill the limit, a store waits until the page says one
+// was taken. Only an output larger than a whole part is refused.
 
-// client-zip stores each entry as a 30-byte local header, the name, the
-// bytes and a 16-byte data descriptor (24 bytes only for an entry of 4 GiB
-// or more, which no picture reaches), and ends the archive with a 46-byte
-// central record per entry plus the name, and at most 98 bytes of end
-// records (ZIP64's 76 and the classic 22): where an entry's bytes lie, and
-// how much room an entry takes, follow from the sizes alone.
+// The ZIP's records (PKWARE's APPNOTE): entries are stored as they are
+// (pictures do not shrink), their sizes and CRC known before the first
+// byte, so each takes a 30-byte local header and the name, and a 46-byte
+// central record and the name (12 more bytes past 4 GiB into the archive,
+// ZIP64's offset); the archive ends with at most ZIP64's 56 + 20 bytes of
+// end records and the classic 22. An output is below 4 GiB: a converter's
+// memory holds it.
 const LOCAL_HEADER = 30;
-const DESCRIPTOR = 16;
 const CENTRAL_RECORD = 46;
-const END_RECORDS = 76 + 22;
-// The origin-private folder of the page's ZIP files, one per batch.
+const ZIP64_OFFSET = 12;
+const END_RECORDS = 56 + 20 + 22;
+const MAX_32 = 0xffffffff;
+const MAX_16 = 0xffff;
+// Version 4.5 (ZIP64) made them; 2.0 reads an entry, 4.5 a ZIP64 archive.
+const MADE_BY = 45;
+const NEEDS = 20;
+// The general-purpose flag that says names are UTF-8.
+const UTF8_NAMES = 0x800;
+// The origin-private folder of the page's ZIP files, one per page.
 export const STORAGE_FOLDER = "outputs";
 // What the page keeps in memory where it has no storage: half a gigabyte,
 // which a phone's browser still gives a page.
@@ -42,13 +60,136 @@ function full(why) {
     return new DOMException(why, "QuotaExceededError");
 }
 
+const CRC_TABLE = Int32Array.from({ length: 256 }, (_, byte) => {
+    let crc = byte;
+    for (let bit = 0; bit < 8; bit++) crc = crc & 1 ? 0xedb88320 ^ (crc >>> 1) : crc >>> 1;
+    return crc;
+});
+
+export function crc32(bytes) {
+    let crc = -1;
+    for (let i = 0; i < bytes.length; i++) crc = CRC_TABLE[(crc ^ bytes[i]) & 0xff] ^ (crc >>> 8);
+    return (crc ^ -1) >>> 0;
+}
+
+function record(size, fill) {
+    const bytes = new Uint8Array(size);
+    fill(new DataView(bytes.buffer));
+    return bytes;
+}
+
+// Date and time as MS-DOS writes them, local time, to two seconds.
+function dosTime(date) {
+    return {
+        time: (date.getHours() << 11) | (date.getMinutes() << 5) | (date.getSeconds() >> 1),
+        date: ((date.getFullYear() - 1980) << 9) | ((date.getMonth() + 1) << 5) | date.getDate(),
+    };
+}
+
+// The fields that the local header and the central record share, from
+// "version needed" on.
+function common(view, at, entry) {
+    view.setUint16(at, NEEDS, true);
+    view.setUint16(at + 2, UTF8_NAMES, true);
+    view.setUint16(at + 6, entry.time, true);
+    view.setUint16(at + 8, entry.date, true);
+    view.setUint32(at + 10, entry.crc, true);
+    view.setUint32(at + 14, entry.size, true);
+    view.setUint32(at + 18, entry.size, true);
+    view.setUint16(at + 22, entry.name.length, true);
+}
+
+export function localHeader(entry) {
+    const header = record(LOCAL_HEADER + entry.name.length, (view) => {
+        view.setUint32(0, 0x04034b50, true);
+        common(view, 4, entry);
+    });
+    header.set(entry.name, LOCAL_HEADER);
+    return header;
+}
+
+const centralSize = (entry) => CENTRAL_RECORD + entry.name.length + (entry.offset >= MAX_32 ? ZIP64_OFFSET : 0);
+
+// The central directory of `entries`, written at `at`, and the end records.
+export function zipEnd(entries, at) {
+    const directory = entries.reduce((sum, entry) => sum + centralSize(entry), 0);
+    const zip64 = entries.length >= MAX_16 || at >= MAX_32 || directory >= MAX_32;
+    const tail = new Uint8Array(directory + (zip64 ? END_RECORDS : 22));
+    const view = new DataView(tail.buffer);
+    let position = 0;
+    for (const entry of entries) {
+        const far = entry.offset >= MAX_32;
+        view.setUint32(position, 0x02014b50, true);
+        view.setUint16(position + 4, MADE_BY, true);
+        common(view, position + 6, entry);
+        view.setUint16(position + 30, far ? ZIP64_OFFSET : 0, true);
+        view.setUint32(position + 42, far ? MAX_32 : entry.offset, true);
+        tail.set(entry.name, position + CENTRAL_RECORD);
+        position += CENTRAL_RECORD + entry.name.length;
+        if (far) {
+            view.setUint16(position, 1, true);
+            view.setUint16(position + 2, 8, true);
+            view.setBigUint64(position + 4, BigInt(entry.offset), true);
+            position += ZIP64_OFFSET;
+        }
+    }
+    if (zip64) {
+        view.setUint32(position, 0x06064b50, true);
+        view.setBigUint64(position + 4, 44n, true);
+        view.setUint16(position + 12, MADE_BY, true);
+        view.setUint16(position + 14, MADE_BY, true);
+        view.setBigUint64(position + 24, BigInt(entries.length), true);
+        view.setBigUint64(position + 32, BigInt(entries.length), true);
+        view.setBigUint64(position + 40, BigInt(directory), true);
+        view.setBigUint64(position + 48, BigInt(at), true);
+        view.setUint32(position + 56, 0x07064b50, true);
+        view.setBigUint64(position + 64, BigInt(at + directory), true);
+        view.setUint32(position + 72, 1, true);
+        position += 76;
+    }
+    view.setUint32(position, 0x06054b50, true);
+    view.setUint16(position + 8, Math.min(entries.length, MAX_16), true);
+    view.setUint16(position + 10, Math.min(entries.length, MAX_16), true);
+    view.setUint32(position + 12, Math.min(directory, MAX_32), true);
+    view.setUint32(position + 16, Math.min(at, MAX_32), true);
+    return tail;
+}
+
+// One ZIP, written into `file` entry by entry. Room for an entry, and for
+// the archive's end with it, is taken before any of its bytes are written,
+// so a refusal leaves the ZIP as it was.
+function zipPart(file) {
+    const entries = [];
+    let end = 0;
+    let directory = 0;
+    return {
+        file,
+        entries,
+        async add(name, bytes) {
+            const entry = { name: encoder.encode(name), size: bytes.length, offset: end, ...dosTime(new Date()) };
+            const start = end + LOCAL_HEADER + entry.name.length;
+            file.reserve(start + bytes.length + directory + centralSize(entry) + END_RECORDS);
+            entry.crc = crc32(bytes);
+            await file.write(localHeader(entry), end);
+            await file.write(bytes, start);
+            entries.push(entry);
+            end = start + bytes.length;
+            directory += centralSize(entry);
+            return { start, end };
+        },
+        // The archive as it stands; the entries stored later overwrite its
+        // end.
+        seal: () => file.seal(zipEnd(entries, end), end),
+    };
+}
+
 // A ZIP file in the origin-private file system, written through a
 // synchronous access handle (the one writing interface that every engine
 // gives a worker). Room is taken by making the file longer: the browser's
 // quota or a full disk refuse that with a QuotaExceededError.
 async function storageFile(storage, locks) {
-    // (WebKitGTK gives a worker no navigator.storage at all.)
-    if (!storage) throw new DOMException("this browser gives the page's workers no storage", "NotSupportedError");
+    // (WebKitGTK gives a page no navigator.storage at all.)
+    if (!storage) throw new DOMException("this browser gives the page no storage", "NotSupportedError");
     const root = await storage.getDirectory();
     const folder = await root.getDirectoryHandle(STORAGE_FOLDER, { create: true });
     await removeLeftovers(folder, locks);
@@ -59,45 +200,40 @@ async function storageFile(storage, locks) {
     // site removes it as a leftover.
     let release = () => {};
     if (locks) locks.request(name, () => new Promise((resolve) => (release = resolve)));
-    let size = 0;
     let reserved = 0;
-    let file = null;
     return {
-        place: { kind: "storage" },
+        kind: "storage",
         reserve(end) {
             if (end > reserved) access.truncate(end);
             reserved = Math.max(reserved, end);
         },
-        write(bytes) {
-            if (access.write(bytes, { at: size }) !== bytes.length)
-                throw new Error("the storage took part of the bytes");
-            size += bytes.length;
+        write(bytes, at) {
+            if (access.write(bytes, { at }) !== bytes.length) throw new Error("the storage took part of the bytes");
         },
         read(start, end) {
-            if (file) return file.slice(start, end);
             const bytes = new Uint8Array(end - start);
             access.read(bytes, { at: start });
             return new Blob([bytes]);
         },
         // The room taken ahead for the archive's end is given back.
-        async finish() {
-            access.truncate(size);
+        async seal(tail, at) {
+            this.write(tail, at);
+            access.truncate(at + tail.length);
+            reserved = at + tail.length;
             access.flush();
-            access.close();
-            access = null;
-            file = await handle.getFile();
-            return file;
+            return handle.getFile();
         },
         async remove() {
             if (access) access.close();
+            access = null;
             await folder.removeEntry(name).catch(() => {});
             release();
         },
     };
 }
 
-// ZIP files that no open page holds: those of a page closed before its
-// next batch, or of a browser that stopped.
+// ZIP files that no open page holds: those of a page closed, or of a
+// browser that stopped.
 async function removeLeftovers(folder, locks) {
     if (!locks) return;
     const names = [];
@@ -109,101 +245,112 @@ async function removeLeftovers(folder, locks) {
     }
 }
 
-function memoryFile(reason, limit) {
+// A ZIP in memory, within what `budget` leaves: its limit, less what the
+// closed parts still hold.
+function memoryFile(budget) {
     let chunks = [];
     return {
-        place: { kind: "memory", limit, reason },
+        kind: "memory",
         reserve(end) {
-            if (end > limit) throw full("past the page's memory for outputs");
+            if (budget.held + end > budget.limit) throw full("past the page's memory for outputs");
         },
         write(bytes) {
             chunks.push(new Blob([bytes]));
         },
-        read(start, end) {
-            return new Blob(chunks).slice(start, end);
-        },
-        async finish() {
-            chunks = [new Blob(chunks, { type: "application/zip" })];
-            return chunks[0];
-        },
+        read: (start, end) => new Blob(chunks).slice(start, end),
+        seal: async (tail) => new Blob([...chunks, tail], { type: "application/zip" }),
         async remove() {
             chunks = [];
         },
     };
 }
 
-// Feeds client-zip one entry at a time and writes what it makes into
-// `file`; `add` resolves once the entry's last byte is written.
-function zipWriter(downloadZip, file) {
-    const queue = [];
-    let wake = () => {};
-    let closed = false;
-    let written = 0;
-    let waiting = null;
-    let failure = null;
-    async function* entries() {
+// The ZIP destination: the first part in `first` (a storage file, or null
+// for memory), the rest in memory within `limit`.
+function zipDestination({ place, first, limit, onPart }) {
+    const budget = { limit, held: 0 };
+    let current = zipPart(first || memoryFile(budget));
+    const parts = [];
+    const stored = new Map();
+    let waiting = [];
+    let removed = null;
+    const wake = () => {
+        for (const resolve of waiting) resolve();
+        waiting = [];
+    };
+    const room = () => new Promise((resolve) => waiting.push(resolve));
+    const holding = () => parts.some((part) => !part.taken && part.zip.file.kind === "memory");
+
+    async function close() {
+        const archive = await current.seal();
+        const part = { number: parts.length + 1, zip: current, size: archive.size, taken: false };
+        if (current.file.kind === "memory") budget.held += part.size;
+        parts.push(part);
+        current = zipPart(memoryFile(budget));
+        onPart({ number: part.number, archive, size: part.size });
+    }
+
+    // Stores and finishing one after another: each part's bytes are written
+    // in the order of its entries.
+    let order = Promise.resolve();
+    const inOrder = (task) => {
+        const done = order.then(task);
+        order = done.catch(() => {});
+        return done;
+    };
+
+    async function store(name, bytes) {
         for (;;) {
-            if (queue.length > 0) yield queue.shift();
-            else if (closed) return;
-            else await new Promise((resolve) => (wake = resolve));
+            if (removed) throw removed;
+            try {
+                const at = await current.add(name, bytes);
+                stored.set(name, { zip: current, ...at });
+                return;
+            } catch (error) {
+                if (error.name !== "QuotaExceededError") throw error;
+                if (current.entries.length > 0) await close();
+                else if (current.file.kind === "storage") {
+                    // The storage was full before this page stored anything.
+                    await current.file.remove();
+                    current = zipPart(memoryFile(budget));
+                } else if (holding()) await room();
+                else throw error;
+            }
         }
     }
-    const reader = downloadZip(entries()).body.getReader();
-    const pumped = (async () => {
-        for (;;) {
-            const { done, value } = await reader.read();
-            if (done) return;
-            file.write(value);
-            written += value.length;
-            if (waiting && written >= waiting.end) waiting.resolve();
-        }
-    })().catch((error) => {
-        failure = error;
-        if (waiting) waiting.reject(error);
-    });
-    let next = 0;
-    let central = END_RECORDS;
-    return {
-        add(name, bytes) {
-            if (failure) return Promise.reject(failure);
-            const length = encoder.encode(name).length;
-            const start = next + LOCAL_HEADER + length;
-            // The entry and the archive's end with it, before any byte.
-            file.reserve(start + bytes.length + DESCRIPTOR + central + CENTRAL_RECORD + length);
-            next = start + bytes.length + DESCRIPTOR;
-            central += CENTRAL_RECORD + length;
-            const entry = { start, end: start + bytes.length };
-            const done = new Promise((resolve, reject) => (waiting = { end: next, resolve, reject }));
-            queue.push({ name, input: bytes, size: bytes.length });
-            wake();
-            return done.then(() => entry);
-        },
-        async close() {
-            closed = true;
-            wake();
-            await pumped;
-            if (failure) throw failure;
-        },
-    };
-}
 
-function zipDestination(downloadZip, file) {
-    const zip = zipWriter(downloadZip, file);
-    const entries = new Map();
     return {
-        place: file.place,
-        async store(name, bytes) {
-            entries.set(name, await zip.add(name, bytes));
-        },
+        place,
+        store: (name, bytes) => inOrder(() => store(name, bytes)),
         async read(name) {
-            const { start, end } = entries.get(name);
-            return file.read(start, end);
+            const at = stored.get(name);
+            const part = parts.find((each) => each.zip === at.zip);
+            if (part && part.taken && part.zip.file.kind === "memory") {
+                throw new DOMException(`it was in part ${part.number}, downloaded`, "NotFoundError");
+            }
+            return at.zip.file.read(at.start, at.end);
         },
-        async finish() {
-            await zip.close();
-            return file.finish();
+        finish: () =>
+            inOrder(async () => {
+                if (parts.length === 0) return { archive: current.entries.length > 0 ? await current.seal() : null };
+                if (current.entries.length > 0) await close();
+                return { archive: null };
+            }),
+        taken(number) {
+            const part = parts[number - 1];
+            if (!part || part.taken) return;
+            part.taken = true;
+            if (part.zip.file.kind === "memory") {
+                budget.held -= part.size;
+                part.zip.file.remove();
+            }
+            wake();
         },
-        remove: () => file.remove(),
+        async remove() {
+            removed = new DOMException("the outputs were cleared", "AbortError");
+            wake();
+            await Promise.all([current, ...parts.map((part) => part.zip)].map((zip) => zip.file.remove()));
+        },
     };
 }
 
@@ -232,20 +379,21 @@ function folderDestination(root) {
             handles.set(name, await writeIntoFolder(root, name, bytes));
         },
         read: (name) => handles.get(name).getFile(),
-        finish: async () => null,
+        finish: async () => ({ archive: null }),
+        taken() {},
         async remove() {},
     };
 }
 
-// The destination of a new batch: the folder if one was chosen, else the
-// origin's storage, else memory (saying why: the browser's reason).
-export async function openDestination({ folder, storage, locks, downloadZip, limit = MEMORY_LIMIT }) {
+// The destination of the page's outputs: the folder if one was chosen, else
+// the origin's storage, else memory (saying why: the browser's reason).
+// `onPart` hears each ZIP part as it is closed: { number, archive, size }.
+export async function openDestination({ folder, storage, locks, limit = MEMORY_LIMIT, onPart = () => {} }) {
     if (folder) return folderDestination(folder);
-    let file;
     try {
-        file = await storageFile(storage, locks);
+        const first = await storageFile(storage, locks);
+        return zipDestination({ place: { kind: "storage", limit }, first, limit, onPart });
     } catch (error) {
-        file = memoryFile(String(error), limit);
+        return zipDestination({ place: { kind: "memory", limit, reason: String(error) }, first: null, limit, onPart });
     }
-    return zipDestination(downloadZip, file);
 }

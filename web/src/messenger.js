@@ -2,7 +2,8 @@
 // `messenger.call(type, args)`, which resolves with what the worker's
 // handler of that type returned, and rejects with the handler's error, or
 // once the worker fails or is ended: no call waits for a worker that is gone.
-// The worker side is `serve(handlers)`.
+// The worker side is `serve(handlers)`; it may also `tell(type, value)` what
+// happens of its own, which the page hears with `messenger.on(type, listener)`.
 
 // Ends the page's side of a worker that failed or was ended.
 function ended(what, reason) {
@@ -13,6 +14,7 @@ function ended(what, reason) {
 // onmessage, onerror and terminate); `what` names it in errors.
 export function connect(worker, what) {
     const pending = new Map();
+    const listeners = new Map();
     let last = 0;
     let end = null;
     const finish = (error) => {
@@ -21,6 +23,7 @@ export function connect(worker, what) {
         pending.clear();
     };
     worker.onmessage = ({ data }) => {
+        if (data.event) return (listeners.get(data.event) || (() => {}))(data.value);
         const waiting = pending.get(data.id);
         if (!waiting) return;
         pending.delete(data.id);
@@ -34,6 +37,9 @@ export function connect(worker, what) {
     return {
         get ended() {
             return end !== null;
+        },
+        on(type, listener) {
+            listeners.set(type, listener);
         },
         call(type, args = {}, transfer = []) {
             if (end) return Promise.reject(end);
@@ -58,6 +64,11 @@ const TRANSFER = Symbol("transfer");
 // being copied.
 export function transferring(value, transfer) {
     return { [TRANSFER]: transfer, value };
+}
+
+// The worker's side of an event: the page's listener of `type` hears `value`.
+export function tell(type, value, scope = self) {
+    scope.postMessage({ event: type, value });
 }
 
 // The worker's side: each message is handed to the handler of its type as

@@ -1,37 +1,69 @@
 // The batch runner: schedules a batch's files over the converters, stores
-// each output in the batch's destination as it comes, and reports what
+// each output in the page's destination as it comes, and reports what
 // happens as events; it knows nothing of the page. Events, in order per
 // file:
 //   { type: "started", entry }                 a converter took the file
+//   { type: "refused", entry, reason }         the page refused the file
+//       before any conversion; `reason.kind` is "name", "folder", "large",
+//       "gone" or "unreadable" (with the browser's `error`); each
+//       conversion then has a result with `early` set to that kind
 //   { type: "running", entry, conversion }     a conversion of it began
 //   { type: "result", entry, conversion, result }
 //   { type: "done", entry }                    every conversion of it ended
 //   { type: "stopped", entry, error }          the destination refused an
-//       output of `entry`: no conversion starts after it, and those left
-//       have a result with `notConverted`
+//       output of `entry`: no file starts after it, and the conversions of
+//       it left have a result with `notConverted`
+//   { type: "not-started", entry }             the batch stopped before it
 //   { type: "finished", archive }              the batch's end: the ZIP of
-//       its outputs (null for a folder)
+//       every output the destination holds (null for a folder or parts)
 // A result is the converter's (status, out, err, milliseconds, memory, and
-// unreadable, tooLarge or crashed where the tool could not say why),
-// outputs [{ name, stored }] being those stored, under `stored`, and
+// tooLarge or crashed where the tool could not say why), outputs
+// [{ name, stored, size }] being those stored, under `stored`, and
 // `refusal` the destination's error where it refused one.
 // A batch is cancelled by its AbortSignal: the converters still working
-// for it are ended, and run() rejects at once with the signal's reason.
+// for it are ended, and `done` rejects at once with the signal's reason.
+
+// The names the tools convert (the command line's rule): others are skipped.
+const MPO_NAME = /\.(mpo|MPO)$/;
+// The largest file the page reads: the tools' offsets are 32-bit, and the
+// page's WebAssembly memory is 2 GiB at most.
+export const LARGEST_FILE = 2 ** 31 - 1;
+// The pool is sized from the throughput of this many files per converter
+// (see sizing() in workers.js).
+const FILES_PER_MEASURE = 2;
 
 // Each file's outputs go under its own name, as beside the input; a file
-// whose name came before in the batch (from another folder or card) has
-// its outputs in a folder named by its turn, so that none replaces another.
-export function plan(files) {
+// whose name came before (from another folder or card) has its outputs in a
+// folder named by its turn, so that none replaces another. The planner
+// remembers the names of every batch added to the page's outputs.
+export function planner() {
     const seen = new Map();
-    return files.map((file, index) => {
-        const turn = (seen.get(file.name) || 0) + 1;
-        seen.set(file.name, turn);
-        return { file, name: file.name, index, turn, folder: turn > 1 ? `${turn}/` : "" };
-    });
+    let next = 0;
+    return (files, isFolder = () => false) =>
+        files.map((file) => {
+            const turn = (seen.get(file.name) || 0) + 1;
+            seen.set(file.name, turn);
+            const folder = turn > 1 ? `${turn}/` : "";
+            return { file, name: file.name, index: next++, turn, folder, directory: isFolder(file) };
+        });
 }
 
 function notConverted() {
     return { status: null, notConverted: true, out: [], err: [], outputs: [] };
+}
+
+// Why the page refuses `entry` before any tool sees it, if it does.
+function refusedAhead(entry) {
+    if (entry.directory) return { kind: "folder" };
+    if (!MPO_NAME.test(entry.name)) return { kind: "name" };
+    if (entry.file.size > LARGEST_FILE) return { kind: "large", size: entry.file.size };
+    return null;
+}
+
+// A file the browser would not read: gone since it was picked (Chromium and
+// WebKit say NotFoundError, Firefox AbortError), or another reason.
+function unreadable(error) {
+    return ["NotFoundError", "AbortError"].includes(error.name) ? { kind: "gone" } : { kind: "unreadable", error };
 }
 
 // `promise`, or the signal's reason as soon as it is aborted.
@@ -53,10 +85,14 @@ function abortable(promise, signal) {
     });
 }
 
-// Converts `entries` (from plan()) with `conversions` (see conversions.js)
+// Converts entries (from a planner) with `conversions` (see conversions.js)
 // on `converters` (each a messenger of converter.js), storing into
-// `destination` (see destinations.js); `report` hears the events.
-export async function run(entries, conversions, { signal, destination, converters, report }) {
+// `destination` (see destinations.js); `report` hears the events. With
+// `sizing` (see workers.js), `grow()` gives one converter more and
+// `retire(converter)` lets one go, as the batch's throughput says. Answers
+// { add(entries), done }: `add` queues more files (false once the batch is
+// finishing), `done` settles with the batch's archive.
+export function run(conversions, { signal, destination, converters, report, sizing, grow, retire }) {
     // Ended by the caller, or by a failure of the batch's own.
     const batch = new AbortController();
     const cancel = () => batch.abort(signal.reason);
@@ -68,8 +104,20 @@ export async function run(entries, conversions, { signal, destination, converter
     });
     const step = (promise) => abortable(promise, batch.signal);
     const tell = (event) => batch.signal.aborted || report(event);
-    const queue = [...entries];
+    const queue = [];
+    const idle = [...converters];
+    const busy = new Set();
+    let growing = 0;
     let stopped = null;
+    let finishing = false;
+    // The files done since the pool last changed size, and their bytes.
+    let measure = null;
+    let settle;
+    const done = new Promise((resolve, reject) => {
+        settle = { resolve, reject };
+        batch.signal.addEventListener("abort", () => reject(batch.signal.reason), { once: true });
+    });
+    done.catch(() => {}).finally(() => signal.removeEventListener("abort", cancel));
 
     async function ask(converter, type, args, transfer) {
         working.add(converter);
@@ -85,6 +133,7 @@ export async function run(entries, conversions, { signal, destination, converter
         const outputs = [];
         for (const { name, bytes } of result.outputs) {
             const stored = entry.folder + name;
+            const size = bytes.length;
             try {
                 await step(destination.store(stored, bytes));
             } catch (error) {
@@ -95,60 +144,126 @@ export async function run(entries, conversions, { signal, destination, converter
                 }
                 return { ...result, outputs, refusal: error };
             }
-            outputs.push({ name, stored });
+            outputs.push({ name, stored, size });
         }
         return { ...result, outputs };
     }
 
     async function convert(converter, entry) {
         tell({ type: "started", entry });
+        let reason = refusedAhead(entry);
         let buffer = null;
-        let unreadable = null;
-        try {
-            buffer = await step(entry.file.arrayBuffer());
-            await ask(converter, "open", { name: entry.name, buffer }, [buffer]);
-        } catch (error) {
-            // Larger than the browser will hold in memory, or no file at all
-            // (a dropped folder, a file gone since it was picked): the
-            // browser's reason goes with it.
-            if (batch.signal.aborted || buffer) throw error;
-            unreadable = String(error);
-        }
-        for (const conversion of conversions) {
-            if (stopped) {
-                tell({ type: "result", entry, conversion, result: notConverted() });
-                continue;
+        if (!reason) {
+            try {
+                buffer = await step(entry.file.arrayBuffer());
+                await ask(converter, "open", { name: entry.name, buffer }, [buffer]);
+            } catch (error) {
+                if (batch.signal.aborted || buffer) throw error;
+                reason = unreadable(error);
             }
-            tell({ type: "running", entry, conversion });
-            const result = unreadable
-                ? { status: null, unreadable: true, out: [], err: [unreadable], outputs: [] }
-                : await store(entry, await ask(converter, "convert", { tool: conversion.program }));
-            tell({ type: "result", entry, conversion, result });
+        }
+        if (reason) tell({ type: "refused", entry, reason });
+        for (const conversion of conversions) {
+            let result;
+            if (reason) result = { status: reason.kind === "name" ? 0 : null, early: reason.kind, out: [], err: [] };
+            else if (stopped) result = notConverted();
+            else {
+                tell({ type: "running", entry, conversion });
+                result = await store(entry, await ask(converter, "convert", { tool: conversion.program }));
+            }
+            tell({ type: "result", entry, conversion, result: { outputs: [], ...result } });
         }
         tell({ type: "done", entry });
     }
 
-    try {
-        await Promise.all(
-            converters.map(async (converter) => {
-                while (queue.length > 0 && !stopped) await convert(converter, queue.shift());
-            }),
-        ).catch((error) => {
-            batch.abort(error);
-            throw error;
-        });
-        for (const entry of queue) {
-            for (const conversion of conversions) tell({ type: "result", entry, conversion, result: notConverted() });
+    // The converters of the batch, less those being let go.
+    const count = () => idle.length + [...busy].filter((converter) => !converter.retiring).length;
+
+    // The throughput of the files done at this size, once there are enough
+    // of them, tells the sizing whether to grow or shrink the pool.
+    function measured(entry) {
+        if (!measure || !sizing || sizing.settled) return;
+        measure.files++;
+        measure.bytes += entry.file.size;
+        if (measure.files < FILES_PER_MEASURE * measure.size) return;
+        const wanted = sizing.measured((measure.bytes * 1000) / (performance.now() - measure.started));
+        const size = measure.size;
+        measure = null;
+        for (let extra = size - wanted; extra > 0; extra--) {
+            const spare = idle.pop();
+            if (spare) retire(spare);
+            else [...busy].reverse().find((converter) => !converter.retiring).retiring = true;
         }
-        let archive;
-        try {
-            archive = await step(destination.finish());
-        } catch (error) {
-            throw Object.assign(error, { during: "finish" });
+        for (let more = size; more < wanted; more++) {
+            growing++;
+            grow()
+                .then(
+                    (converter) => idle.push(converter),
+                    () => sizing.settle(size),
+                )
+                .finally(() => {
+                    growing--;
+                    wake();
+                });
         }
-        tell({ type: "finished", archive });
-        return archive;
-    } finally {
-        signal.removeEventListener("abort", cancel);
     }
+
+    function lane(converter) {
+        busy.add(converter);
+        (async () => {
+            while (queue.length > 0 && !stopped && !converter.retiring) {
+                const entry = queue.shift();
+                await convert(converter, entry);
+                measured(entry);
+            }
+        })().then(
+            () => {
+                busy.delete(converter);
+                if (converter.retiring) retire(converter);
+                else idle.push(converter);
+                // A gap between files added is no measure of the pool.
+                if (queue.length === 0) measure = null;
+                wake();
+            },
+            (error) => {
+                batch.abort(error);
+                settle.reject(error);
+            },
+        );
+    }
+
+    function wake() {
+        if (finishing) return;
+        // A measure begins once the converters asked for have come.
+        if (!measure && growing === 0 && queue.length > 0) {
+            measure = { size: count(), files: 0, bytes: 0, started: performance.now() };
+        }
+        while (idle.length > 0 && queue.length > 0 && !stopped) lane(idle.shift());
+        if (busy.size === 0) finish();
+    }
+
+    async function finish() {
+        if (finishing) return;
+        finishing = true;
+        for (const entry of queue.splice(0)) tell({ type: "not-started", entry });
+        try {
+            const { archive } = await step(destination.finish()).catch((error) => {
+                throw Object.assign(error, { during: "finish" });
+            });
+            tell({ type: "finished", archive });
+            settle.resolve(archive);
+        } catch (error) {
+            settle.reject(error);
+        }
+    }
+
+    return {
+        add(entries) {
+            if (finishing) return false;
+            queue.push(...entries);
+            wake();
+            return true;
+        },
+        done,
+    };
 }

@@ -1,12 +1,12 @@
-// The storage worker: holds the current batch's destination (see
-// destinations.js) and makes the small previews from what it stored, when
-// the page shows them. Requests are handled one after another in the order
-// they come, so that the room left is always measured after the last write
-// and a new batch's destination replaces the last one only once the last
-// one's requests are answered.
-import { downloadZip } from "client-zip";
+// The storage worker: holds the page's destination (see destinations.js)
+// and makes the small previews from what it stored, when the page shows
+// them. Stores are handled one after another in the order they come, so
+// that the room left is always measured after the last write; a store may
+// wait there for room (for the page to take a ZIP part), so reading back,
+// previews and taking a part do not queue behind it. Each ZIP part, as it
+// is closed, is told to the page ("part").
 import { openDestination } from "./destinations.js";
-import { serve } from "./messenger.js";
+import { serve, tell } from "./messenger.js";
 
 // Previews are this wide: a few hundred pixels, sharp on a screen of twice
 // the density at the page's 15rem columns, and a tiny share of a 20 MP
@@ -15,6 +15,9 @@ const PREVIEW_WIDTH = 480;
 const PREVIEW_QUALITY = 0.85;
 
 let destination = null;
+// Which destination a store is for: one that comes for the last one, once a
+// new one was opened, is refused.
+let generation = 0;
 const stored = new Set();
 let order = Promise.resolve();
 
@@ -25,12 +28,10 @@ function inOrder(task) {
 }
 
 // A small JPEG of a stored picture; none where the browser cannot draw off
-// the page. It takes its place in the order only to read its picture:
-// drawing it, which may take a while, holds up nothing.
+// the page.
 async function preview({ name }) {
-    if (typeof OffscreenCanvas === "undefined") return null;
-    const blob = await inOrder(() => (stored.has(name) ? destination.read(name) : null));
-    if (!blob) return null;
+    if (typeof OffscreenCanvas === "undefined" || !stored.has(name)) return null;
+    const blob = await destination.read(name);
     // Decoded at the preview's size where the browser can, so that the whole
     // picture is never held as pixels; drawn to size either way.
     // (From its bytes: WebKit cannot read a slice of a Blob made in memory.)
@@ -47,24 +48,34 @@ async function preview({ name }) {
 
 serve({
     ready: () => true,
-    begin: ({ folder }) =>
-        inOrder(async () => {
-            if (destination) await destination.remove();
+    // A new destination in place of the last, whose outputs are let go (a
+    // store of it waiting for room rejects at once).
+    open({ folder, limit }) {
+        const last = destination;
+        destination = null;
+        generation++;
+        const gone = last ? last.remove() : null;
+        return inOrder(async () => {
+            await gone;
             stored.clear();
             destination = await openDestination({
                 folder,
+                limit,
                 storage: navigator.storage,
                 locks: navigator.locks,
-                downloadZip,
+                onPart: (part) => tell("part", part),
             });
-            return destination.place;
-        }),
-    store: ({ name, bytes }) =>
+            return { ...destination.place, generation };
+        });
+    },
+    store: ({ name, bytes, of }) =>
         inOrder(async () => {
+            if (of !== generation) throw new DOMException("the outputs were cleared", "AbortError");
             await destination.store(name, bytes);
             stored.add(name);
         }),
-    read: ({ name }) => inOrder(() => destination.read(name)),
+    read: ({ name }) => destination.read(name),
     finish: () => inOrder(() => destination.finish()),
+    taken: ({ number }) => destination.taken(number),
     preview,
 });
