@@ -8,21 +8,30 @@ rows, a file cut inside its right view), a text file named .mpo, a .jpg and
 a one-picture file. Every output in the ZIP download, and those of one file
 downloaded by their links, must be byte-identical to the native build's;
 every line equal to the command line's (standard output and error, the
-banners once); each result's outcome, the summary's counts and its list of
-files with a problem the page's reading of them; the SIMD build chosen; the previews in proportion;
-axe-core must find no WCAG 2.1 A or AA violation; nothing may scroll
-sideways at 320 px; the page may ask its server for nothing but its own
-files. Opened as a file: a batch replaced mid-way by a smaller one, the
-same checks of bytes and lines, and its converters let go once idle.
-Chromium also: the page installable; a second batch in the same page, with
-a module that aborts in the middle of a run and a file its memory cannot
-take (faults planted in the served page, set off by the files' names) and a
-file gone before the page reads it, whose ZIP holds only its own outputs
-and replaces the first's in the storage; the storage running out; outputs
-into a chosen folder; the page loading and converting with its server gone,
-and failing, not hanging, when one of its files is missing (and saying once
-that it cannot work offline); no request beyond its server in the network
-log; screenshots of a desktop and a phone.
+banners once), but for files the page refuses itself, which have one line
+under their name; each result's outcome, the summary's counts of files and
+its list of files with a problem the page's reading of them; the SIMD
+build chosen; the previews in proportion; axe-core must find no WCAG 2.2
+A or AA violation on a desktop and at 320 px, where nothing may scroll
+sideways; the page may ask its server for nothing but its own files.
+Opened as a file, with a small memory limit for outputs (so that where the
+page keeps them in memory, a few files make several ZIP parts, each
+downloaded as it is offered): files picked during a batch are added to it,
+one of them gone before the page reads it; picked after it, the page asks
+(axe-core again, with the question and the parts shown) and they are
+added; starting over clears the page; the same checks of bytes and lines,
+and the converters let go once idle.
+Chromium also: the page installable; a second batch in the same page,
+started over, with a module that aborts in the middle of a run and a file
+its memory cannot take (faults planted in the served page, set off by the
+files' names) and a file gone before the page reads it, whose ZIP holds only
+its own outputs and replaces the first's in the storage; the storage
+running out, and the rest in parts; outputs into a chosen folder; a new
+version of the page offered, not loaded during a batch, loaded after it;
+the page loading and converting with its server gone, and failing, not
+hanging, when one of its files is missing (and saying once that it cannot
+work offline); no request beyond its server in the network log;
+screenshots of a desktop and a phone.
 
 The browsers are Debian's; nothing is downloaded (see web_engines.py).
 """
@@ -33,6 +42,7 @@ import http.server
 import io
 import json
 import os
+import re
 import shutil
 import socket
 import subprocess
@@ -50,6 +60,13 @@ CONVERSIONS = json.loads((Path(__file__).resolve().parent.parent / "web" / "conv
 TOOLS = [conversion["program"] for conversion in CONVERSIONS]
 COMPOSING = [conversion["program"] for conversion in CONVERSIONS if conversion["previewed"]]
 ZIP_NAME = "stereo-mpo-outputs.zip"
+# The names the tools convert; the page skips the others itself, with one line.
+MPO_NAME = re.compile(r"\.(mpo|MPO)$")
+SKIPPED = "Skipped: the name must end in .mpo or .MPO"
+GONE = "This file is gone: it was moved or deleted after it was picked"
+# Where the page keeps outputs in memory: parts of this many bytes opened as
+# a file (?memory-limit=), so that a few files make several.
+PART_LIMIT = 1_000_000
 # A large batch under a slow, shared machine.
 BATCH_SECONDS = 900
 # Faults planted in the served page's worker scripts, each set off only by
@@ -76,6 +93,7 @@ return {
       (pre) => [pre.dataset.tool, pre.textContent])),
   files: [...document.querySelectorAll("section.file")].map((section) => ({
     name: section.dataset.name,
+    reason: text(section.querySelector("p.reason")),
     results: [...section.querySelectorAll(".tool-result")].map((block) => ({
       tool: block.dataset.tool,
       status: block.dataset.status,
@@ -125,6 +143,8 @@ class Site:
     def __init__(self, folder, plant=False, missing=()):
         self.folder = folder
         self.requests = []
+        # Added to the service worker, as a new version of the page would.
+        self.new_version = b""
         site = self
 
         class Handler(http.server.SimpleHTTPRequestHandler):
@@ -132,6 +152,13 @@ class Site:
                 name = self.path.lstrip("/").split("?")[0]
                 if name in missing:
                     self.send_error(404)
+                elif name == "sw.js" and site.new_version:
+                    data = (folder / name).read_bytes() + site.new_version
+                    self.send_response(200)
+                    self.send_header("Content-Type", "text/javascript")
+                    self.send_header("Content-Length", str(len(data)))
+                    self.end_headers()
+                    self.wfile.write(data)
                 elif plant and name.startswith("sources"):
                     body = (folder / name).read_text()
                     for fragment, planted, count in PLANTS:
@@ -289,10 +316,8 @@ class Expected:
                                                 err, outputs)
 
     def planted(self, name, tool):
-        """The page's own outcome for a file that meets a planted fault, or
-        that is gone before the page reads it (with the browser's reason)."""
-        if name.startswith("vanished"):
-            return ("refused", f"File {name} cannot be read: too large for this browser, or not a file\n", None, [])
+        """The page's own outcome for a file that meets a planted fault; None
+        for its stderr: the browser's own reason."""
         if name.startswith("planted-too-large"):
             return ("refused", f"File {name} is too large for this browser\n",
                     "RangeError: planted: no memory for the file\n", [])
@@ -303,7 +328,24 @@ class Expected:
                 "Aborted(planted)\nRuntimeError: Aborted(planted). Build with -s ASSERTIONS=1 for more info.\n", [])
 
     def of(self, name, tool):
-        return self.planted(name, tool) if name.startswith(("planted-", "vanished")) else self.runs[(name, tool)]
+        """Per result: outcome, lines, stderr and outputs; and the file's one
+        line where the page refuses it before any tool (a name the tools
+        skip, as the command line's outcome must show; a file gone)."""
+        if name.startswith("vanished"):
+            return ("refused", "", "", []), GONE
+        if not MPO_NAME.search(name):
+            if self.runs[(name, tool)][0] != "skipped":
+                fail(f"{tool} {name}: the command line does not skip it, the page does")
+            return ("skipped", "", "", []), SKIPPED
+        return (self.planted(name, tool) if name.startswith("planted-") else self.runs[(name, tool)]), ""
+
+
+def file_outcome(statuses):
+    """A file's outcome from its conversions', as the page reads it."""
+    for status in ("refused", "warnings"):
+        if status in statuses:
+            return status
+    return "skipped" if all(status == "skipped" for status in statuses) else "converted"
 
 
 class Check:
@@ -312,34 +354,70 @@ class Check:
     def __init__(self, browser, expected, downloads):
         self.browser, self.expected, self.downloads = browser, expected, downloads
         self.problems = []
+        # Outputs already downloaded in ZIP parts from the page as it is.
+        self.delivered = set()
 
     def problem(self, text):
         self.problems.append(f"{self.browser.engine}: {text}")
 
-    def convert(self, url, paths, tools=TOOLS, reload=True, vanish=None,
-                until="['done', 'failed'].includes(document.body.dataset.state)"):
+    def convert(self, url, paths, tools=TOOLS, reload=True, vanish=None, answer="start-over", added=(), asked=None,
+                until="document.body.dataset.state === 'failed' || (document.body.dataset.state === 'done' && "
+                      "!document.querySelector('.download-part'))"):
         """Opens the page (unless `reload` is false), ticks `tools`, picks
-        `paths`, removes `vanish` at once and waits `until`; returns the page
-        and its time."""
+        `paths` (answering the page's question, if it asks, with `answer`,
+        after calling `asked`, which expects it to ask), picks `added` once
+        the batch runs, removes `vanish` at once, and waits `until`,
+        downloading each ZIP part as it is offered; returns the page, its
+        time and the parts' bytes."""
         if reload:
             self.browser.open(url)
-        # A new pick replaces the last, as when a user picks again.
+            self.delivered = set()
         self.browser.script("""
-document.getElementById("files").value = "";
 for (const box of document.querySelectorAll('input[name="tool"]')) box.checked = %s.includes(box.value);
 """ % json.dumps(tools))
         started = time.monotonic()
         self.browser.pick(paths)
+        question = self.browser.script('return !document.getElementById("question").hidden;')
+        if asked and not question:
+            self.problem("files picked after a batch: the page does not ask what to do with them")
+        elif asked:
+            asked()
+        if question:
+            if answer == "start-over":
+                self.delivered = set()
+            self.browser.script(f'document.getElementById("{"add-files" if answer == "add" else "start-over-with"}")'
+                                '.click();')
+        if added:
+            self.browser.wait("document.querySelector('.tool-result')")
+            self.browser.pick(added)
+            if self.browser.script('return !document.getElementById("question").hidden;'):
+                self.problem("files picked during a batch: the page asks instead of adding them")
         if vanish:
             vanish.unlink()
-        self.browser.wait(until, BATCH_SECONDS)
-        return self.browser.script(READ_PAGE), time.monotonic() - started
+        parts, deadline = [], time.monotonic() + BATCH_SECONDS
+        while not self.browser.script(f"return !!({until});"):
+            if time.monotonic() > deadline:
+                raise TimeoutError(f"{self.browser.engine}: still not {until}")
+            number = self.browser.script("""
+const button = document.querySelector(".download-part");
+return button && button.textContent.match(/\\d+/)[0];""")
+            if number:
+                parts.append(self.download(f"stereo-mpo-outputs-{number}.zip", ".download-part", scripted=True))
+            else:
+                time.sleep(0.2)
+        return self.browser.script(READ_PAGE), time.monotonic() - started, parts
 
-    def batch(self, url, paths, what, reload=True, zipped=True, vanish=None):
-        """One batch of every tool over `paths`: lines, outcomes, the summary's
-        counts, outputs by their links and in the ZIP download."""
-        page, seconds = self.convert(url, paths, reload=reload, vanish=vanish)
-        print(f"{self.browser.engine}, {what}: {len(paths)} files through {len(TOOLS)} tools in {seconds:.1f} s")
+    def batch(self, url, paths, what, reload=True, zipped=True, vanish=None, answer="start-over", added=(),
+              before=(), asked=None):
+        """One batch of every tool over `paths` (and `added` during it,
+        after the files `before` that the page shows already): lines,
+        outcomes, the summary's counts of files, outputs by their links and
+        in the ZIP download or its parts."""
+        page, seconds, parts = self.convert(url, paths, reload=reload, vanish=vanish, answer=answer, added=added,
+                                            asked=asked)
+        paths = [*before, *paths, *added]
+        print(f"{self.browser.engine}, {what}: {len(paths)} files through {len(TOOLS)} tools in {seconds:.1f} s"
+              f"{f', {len(parts)} ZIP parts' if parts else ''}")
         if page["state"] != "done":
             return self.problem(f"{what}: the page is {page['state']}: {page['failure']}")
         for tool in TOOLS:
@@ -351,7 +429,7 @@ for (const box of document.querySelectorAll('input[name="tool"]')) box.checked =
             self.problem(f"{what}: no reason for keeping the outputs in memory: {page['destination']!r}")
         if [f["name"] for f in page["files"]] != [p.name for p in paths]:
             self.problem(f"{what}: files shown: {[f['name'] for f in page['files']]}")
-        counts = dict.fromkeys(("converted", "warnings", "refused", "skipped"), 0)
+        counts = dict.fromkeys(("converted", "warnings", "refused", "skipped", "notStarted"), 0)
         made, seen, problems = {}, {}, []
         for number, shown in enumerate(page["files"], 1):
             if [r["tool"] for r in shown["results"]] != TOOLS:
@@ -359,25 +437,30 @@ for (const box of document.querySelectorAll('input[name="tool"]')) box.checked =
             # A name met again has its outputs in the folder of its turn.
             seen[shown["name"]] = seen.get(shown["name"], 0) + 1
             folder = f"{seen[shown['name']]}/" if seen[shown["name"]] > 1 else ""
+            statuses = []
             for result in shown["results"]:
-                wanted = self.expected.of(shown["name"], result["tool"])
+                wanted, reason = self.expected.of(shown["name"], result["tool"])
                 # The browser's own reason (None) is any.
-                reason = wanted[2] if wanted[2] is not None else result["diagnostics"] or "a reason"
-                wanted = (*wanted[:2], reason, [folder + name for name in wanted[3]])
+                diagnostics = wanted[2] if wanted[2] is not None else result["diagnostics"] or "a reason"
+                wanted = (*wanted[:2], diagnostics, [folder + name for name in wanted[3]])
                 got = (result["status"], result["messages"], result["diagnostics"], sorted(result["outputs"]))
                 if got != wanted:
                     self.problem(f"{result['tool']} {shown['name']}: page shows {got}, command line {wanted}")
-                counts[result["status"]] = counts.get(result["status"], 0) + 1
-                if result["status"] != "converted" and [shown["name"], f"#file-{number}"] not in problems:
-                    problems.append([shown["name"], f"#file-{number}"])
+                statuses.append(result["status"])
                 made.update({name: self.expected.outputs.get(name[len(folder):]) for name in result["outputs"]})
+            if shown["reason"] != reason:
+                self.problem(f"{shown['name']}: the page says {shown['reason']!r} under its name, not {reason!r}")
+            counts[file_outcome(statuses)] += 1
+            if file_outcome(statuses) != "converted":
+                problems.append([shown["name"], f"#file-{number}"])
         summary = {**{status: str(count) for status, count in counts.items()}, "pictures": str(len(made))}
         if page["summary"] != summary or not page["live"] or page["problems"] != problems:
             self.problem(f"{what}: summary {page['summary']} {page['live']!r} {page['problems']}, "
                          f"expected {summary} {problems}")
-        self.links(page, made, what)
+        if not parts:
+            self.links(page, made, what)
         if zipped:
-            self.zipped(made, what)
+            self.zipped({name: data for name, data in made.items() if name not in self.delivered}, what, parts)
         return page
 
     def download(self, name, click, scripted=False):
@@ -413,34 +496,49 @@ for (const box of document.querySelectorAll('input[name="tool"]')) box.checked =
                     got = "nothing" if data is None else "other bytes"
                     self.problem(f"{what}: the link to {entry} downloads {got}")
 
-    def zipped(self, made, what):
-        """The ZIP download: `made` (name to bytes), nothing else."""
+    def zipped(self, made, what, parts=()):
+        """The ZIP download, or the ZIP parts offered during the batch: each
+        a whole ZIP, together `made` (name to bytes), nothing else."""
         wanted = {name: digest(data) if data else "not made by the command line" for name, data in made.items()}
-        data = self.download(ZIP_NAME, "#download-all")
-        if data is None:
-            return self.problem(f"{what}: the ZIP of all outputs was not downloaded")
-        with zipfile.ZipFile(io.BytesIO(data)) as archive:
-            if archive.testzip() is not None:
-                self.problem(f"{what}: the ZIP is damaged")
-            held = {name: digest(archive.read(name)) for name in archive.namelist()}
+        offered = bool(parts)
+        if not parts:
+            parts = [self.download(ZIP_NAME, "#download-all")]
+        held = {}
+        for number, data in enumerate(parts, 1):
+            if data is None:
+                return self.problem(f"{what}: ZIP {number} of {len(parts)} was not downloaded")
+            with zipfile.ZipFile(io.BytesIO(data)) as archive:
+                if archive.testzip() is not None:
+                    self.problem(f"{what}: ZIP {number} of {len(parts)} is damaged")
+                for name in archive.namelist():
+                    if name in held:
+                        self.problem(f"{what}: {name} in two ZIP parts")
+                    held[name] = digest(archive.read(name))
+        if offered:
+            self.delivered |= set(held)
         if held != wanted:
             self.problem(f"{what}: the ZIP holds {sorted(held)}, the page made {sorted(wanted)} "
                          f"({'same names, other bytes' if sorted(held) == sorted(wanted) else 'other names'})")
 
     def accessible(self, axe):
-        """axe-core's WCAG 2.1 A and AA rules, and no sideways scroll on a
-        phone 320 px wide."""
+        """axe-core's WCAG 2.2 A and AA rules on a desktop and on a phone
+        320 px wide, where nothing may scroll sideways. (Opened as a file,
+        without the rules that read the style sheets, which a page opened as
+        a file may not fetch.)"""
         self.browser.script(axe + "\nreturn null;")
-        violations = self.browser.script("""
-const found = await axe.run(document, { runOnly: { type: "tag", values: ["wcag2a", "wcag2aa", "wcag21a", "wcag21aa"] } });
+        for width, height in ((1100, 1080), (320, 800)):
+            self.browser.set_viewport(width, height)
+            violations = self.browser.script("""
+const tags = ["wcag2a", "wcag2aa", "wcag21a", "wcag21aa", "wcag22aa"];
+const preload = location.protocol !== "file:";
+const found = await axe.run(document, { runOnly: { type: "tag", values: tags }, preload });
 return found.violations.map((v) => `${v.id}: ${v.help} (${v.nodes.map((n) => n.target.join(" ")).join(", ")})`);
 """)
-        for violation in violations:
-            self.problem(f"axe-core: {violation}")
-        self.browser.set_viewport(320, 800)
-        width = self.browser.script("return [document.documentElement.scrollWidth, innerWidth];")
-        if width[0] > width[1]:
-            self.problem(f"at 320 px the page is {width[0]} px wide")
+            for violation in violations:
+                self.problem(f"axe-core at {width} px: {violation}")
+        scrolled = self.browser.script("return [document.documentElement.scrollWidth, innerWidth];")
+        if scrolled[0] > scrolled[1]:
+            self.problem(f"at 320 px the page is {scrolled[0]} px wide")
         self.browser.set_viewport(1100, 1080)
 
 
@@ -450,9 +548,9 @@ def chromium_only(check, site, sample, second, copies, screenshots):
     inputs = sample.parent
     if browser.installability():
         check.problem(f"not installable: {browser.installability()}")
-    # A second batch in the same page: planted faults in the middle, a file
-    # gone before the page reads it at the end, and a ZIP of its own outputs
-    # only.
+    # A second batch in the same page, started over: planted faults in the
+    # middle, a file gone before the page reads it at the end, and a ZIP of
+    # its own outputs only.
     check.batch(site.url, second, "second batch, planted faults", reload=False, vanish=second[-1])
     zips = browser.script("""
 let zips = 0;
@@ -460,11 +558,12 @@ for await (const name of (await (await navigator.storage.getDirectory()).getDire
 return zips;
 """)
     if zips != 1:
-        check.problem(f"after a second batch the storage holds {zips} ZIP files")
+        check.problem(f"after starting over the storage holds {zips} ZIP files")
     # The storage runs out after some of the copies' outputs (Chromium takes
-    # room by the megabyte): what was stored before stays, byte for byte, and
-    # nothing after it is taken.
+    # room by the megabyte): the ZIP stored so far is the first part, the
+    # rest come in parts from memory, and every file is converted.
     browser.open(site.url)
+    check.delivered = set()
     usage = browser.script("""
 const folder = await (await navigator.storage.getDirectory()).getDirectoryHandle("outputs", { create: true });
 let zips = 0;
@@ -473,17 +572,15 @@ return (await navigator.storage.estimate()).usage - zips;
 """)
     origin = site.url.rstrip("/")
     browser.override_quota(origin, usage + 3_000_000)
-    page, _ = check.convert(site.url, copies, reload=False)
-    made = {n: check.expected.outputs[n] for f in page["files"] for r in f["results"] for n in r["outputs"]}
-    refusals = [r for f in page["files"] for r in f["results"] if "no room left" in r["messages"]]
-    if page["state"] != "done" or not made or not refusals or "Stopped: There is no room" not in page["live"]:
-        check.problem(f"storage running out: {page['state']} {page['live']!r} {page['failure']!r}, "
-                      f"{len(made)} outputs kept")
-    check.zipped(made, "storage running out")
+    page = check.batch(site.url, copies, "storage running out", reload=False)
+    if page and "Stopped" in page["live"]:
+        check.problem(f"storage running out: {page['live']!r}")
     browser.cdp("Storage.overrideQuotaForOrigin", origin=origin)
     # Into a folder, as when the user chose one (here one of the page's
-    # own storage, which no dialog asks for): the outputs under their names.
+    # own storage, which no dialog asks for), once the page started over:
+    # the outputs under their names.
     browser.script("""
+document.getElementById("start-over").click();
 const chosen = await (await navigator.storage.getDirectory()).getDirectoryHandle("chosen", { create: true });
 window.showDirectoryPicker = async () => chosen;
 """)
@@ -514,6 +611,21 @@ return names.sort();
     browser.script('document.getElementById("results").scrollIntoView();')
     browser.screenshot(screenshots / "web_page_phone.png")
     browser.set_viewport(1100, 1080)
+    # A new version of the served page: the page says so, and reloads with
+    # it when asked, but not while it converts.
+    browser.wait("navigator.serviceWorker.controller")
+    site.new_version = b"\n// Another version.\n"
+    browser.script("window.before = true; await (await navigator.serviceWorker.getRegistration()).update();")
+    browser.wait("!document.getElementById('new-version').hidden", 120)
+    check.convert(None, [sample], reload=False, answer="add", until="document.body.dataset.state === 'busy'")
+    if not browser.script('return document.getElementById("reload").disabled;'):
+        check.problem("a new version can be loaded in the middle of a batch")
+    browser.wait("document.body.dataset.state === 'done'", BATCH_SECONDS)
+    browser.script('document.getElementById("reload").click();')
+    browser.wait("!window.before && document.readyState === 'complete' && document.body.dataset.converters", 60)
+    if browser.script("return !!(await navigator.serviceWorker.getRegistration()).waiting "
+                      "|| !document.getElementById('new-version').hidden;"):
+        check.problem("reloaded with the new version, the page still offers one")
     # The server gone: the page loads from its service worker and converts.
     browser.wait("navigator.serviceWorker.controller")
     site.close()
@@ -526,7 +638,7 @@ return names.sort();
     # busy; without its service worker, it says it cannot work offline.
     broken = Site(site.folder, missing=("sources.js", "sources-simd.js", "sw.js"))
     try:
-        page, _ = check.convert(broken.url, [sample])
+        page, _, _ = check.convert(broken.url, [sample])
         if page["state"] != "failed" or "could not be loaded" not in page["failure"]:
             check.problem(f"with sources.js missing the page is {page['state']}: {page['failure']!r}")
         if not browser.script('return document.getElementById("offline").textContent.includes("offline");'):
@@ -543,7 +655,7 @@ def test(args):
     work.mkdir(parents=True)
     native = Path(args.native).resolve()
     paths, few, second, copies = make_inputs(Path(args.samples), Path(args.sample), native, work)
-    expected = Expected(native, work, paths + second + (copies if args.engine == "chromium" else []))
+    expected = Expected(native, work, paths + second + copies)
     folder = unpack(Path(args.zip), work)
     os.environ["PUPPETEER_DIR"] = str(Path(args.npm).resolve().parent)
     axe = (Path(args.npm) / "axe-core" / "axe.min.js").read_text()
@@ -568,10 +680,26 @@ def test(args):
         others = []
         if args.engine == "chromium":
             others = chromium_only(check, site, few[0], second, copies, Path(args.screenshots))
-        # Opened as a file, as a user does from the unpacked ZIP: a batch
-        # replaced mid-way leaves nothing of it, and its converters end.
-        check.convert((folder / "index.html").as_uri(), copies[:4], until="document.querySelector('.tool-result')")
-        check.batch(None, few, "opened as a file, replacing a batch", reload=False)
+        # Opened as a file, as a user does from the unpacked ZIP, with little
+        # memory for outputs where the page keeps them there: the outputs
+        # come in ZIP parts. Files picked during the batch are added to it
+        # (one of them gone before the page reads it); picked after it, the
+        # page asks, and they are added; starting over clears the page.
+        url = (folder / "index.html").as_uri() + f"?memory-limit={PART_LIMIT}"
+        gone = second[-1].with_name("vanished-too.mpo")
+        shutil.copyfile(few[0], gone)
+        check.batch(url, copies[:6], "opened as a file, files added while converting", added=[*few, gone],
+                    vanish=gone)
+        before = [*copies[:6], *few, gone]
+        check.batch(None, [few[0]], "opened as a file, files added after the batch", reload=False, answer="add",
+                    before=before, asked=lambda: check.accessible(axe))
+        browser.script('document.getElementById("start-over").click();')
+        check.delivered = set()
+        cleared = browser.script("""return [document.querySelectorAll("section.file, #parts-list li").length,
+            document.getElementById("summary-text").textContent, document.body.dataset.state];""")
+        if cleared != [0, "", ""]:
+            check.problem(f"started over, the page still shows {cleared}")
+        check.batch(None, [few[3]], "opened as a file, started over", reload=False)
         browser.wait("document.body.dataset.converters === '0'", IDLE_SECONDS)
         check.problems += [f"{args.engine}: browser console: {e}" for e in browser.console_errors()]
     finally:
