@@ -13,7 +13,7 @@ import { serviceWorker, version } from "../web/build.mjs";
 import { CONVERSIONS } from "../web/src/conversions.js";
 import { crc32, localHeader, openDestination, zipEnd } from "../web/src/destinations.js";
 import { connect, serve, tell } from "../web/src/messenger.js";
-import { add, apply, batchModel, problems } from "../web/src/model.js";
+import { add, apply, batchModel, partsExpected, problems } from "../web/src/model.js";
 import { planner, run } from "../web/src/runner.js";
 import { summary } from "../web/src/words.js";
 import { converterPool, poolSize, sizing } from "../web/src/workers.js";
@@ -141,7 +141,8 @@ test("past 4 GiB into the archive, the ZIP's records are ZIP64's", async () => {
     const folder = mkdtempSync(`${tmpdir()}/zip64-`);
     const path = `${folder}/far.zip`;
     const data = bytes("far away");
-    const entry = { name: bytes("far.jpg"), size: data.length, crc: crc32(data), offset: 5 * 2 ** 30, time: 0, date: 33 };
+    const far = 5 * 2 ** 30;
+    const entry = { name: bytes("far.jpg"), size: data.length, crc: crc32(data), offset: far, time: 0, date: 33 };
     const file = openSync(path, "w");
     let at = entry.offset;
     for (const chunk of [localHeader(entry), data, zipEnd([entry], at + 37 + data.length)]) {
@@ -232,7 +233,11 @@ async function batch(names, { limit = Infinity, hang, converters = 2, abortAfter
     const destination = await openDestination({
         storage: storageOf(null),
         limit,
-        onPart: (part) => parts.push(part) && setTimeout(() => destination.taken(part.number)),
+        onPart(part) {
+            model.parts.push(part);
+            parts.push(part);
+            setTimeout(() => destination.taken(part.number));
+        },
     });
     const store = destination.store;
     destination.store = (name, data) => (name === refuse ? Promise.reject(new Error("disk gone")) : store(name, data));
@@ -258,6 +263,7 @@ test("the runner: names, parts, files added, the first refusal stops the batch, 
     assert.equal(await parted.ran, null, "no one archive where the outputs came in parts");
     assert.equal(parted.running.add([]), false, "nothing added once finished");
     assert.ok(parted.parts.length >= 3, `${parted.parts.length} parts`);
+    assert.equal(partsExpected(parted.model), parted.parts.length, "as many parts as were expected, in the end");
     const unzipped = Object.assign({}, ...(await Promise.all(parted.parts.map(({ archive }) => unzip(archive)))));
     assert.equal(Object.keys(unzipped).length, 20);
     assert.equal(unzipped["2/a_dub.jpg"], "file 2_dub.jpg");

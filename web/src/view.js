@@ -203,10 +203,15 @@ export function outputs(storage) {
         byId("running").textContent = words.running(model);
     }
 
+    // How many parts to expect, once the outputs will not fit in one ZIP
+    // (from the first file done, where they are kept in memory).
     function showParts(finished) {
-        byId("parts").hidden = model.parts.length === 0;
-        if (model.parts.length === 0) return;
-        byId("parts-note").textContent = words.partsNote(partsExpected(model), model.place.limit, finished);
+        const expected = partsExpected(model);
+        const shown = model.parts.length > 0 || (model.place.kind === "memory" && expected > 1);
+        byId("parts").hidden = !shown;
+        const note = shown ? words.partsNote(expected, model.place.limit, finished) : "";
+        // Said again only when it changes: it is announced.
+        if (byId("parts-note").textContent !== note) byId("parts-note").textContent = note;
     }
 
     function showSummary() {
