@@ -204,7 +204,10 @@ function fakeConverter(log, hang = null) {
             if (converter.reject) converter.reject(new Error("ended"));
         },
         async call(type, args) {
-            if (type === "open") return void (input = { name: args.name, text: new TextDecoder().decode(args.buffer) });
+            if (type === "open") {
+                const read = args.buffer || (await args.file.arrayBuffer());
+                return void (input = { name: args.name, text: new TextDecoder().decode(read) });
+            }
             log.push(`${args.tool} ${input.name}`);
             if (input.name === hang) return new Promise((resolve, reject) => (converter.reject = reject));
             if (input.name === "crash.mpo") throw new Error("a converter stopped");
@@ -295,7 +298,15 @@ test("the runner: names, parts, files added, the first refusal stops the batch, 
 });
 
 test("files the page refuses before any conversion: one reason each, in the page's words", async () => {
-    const failing = (name, error) => ({ name, size: 10, arrayBuffer: async () => { throw error; } });
+    // Read by the converter, then by the page a slice at a time, as in WebKit opened as a file.
+    const failing = (name, error) => {
+        const file = { name, size: 10, arrayBuffer: async () => { throw error; } };
+        return Object.assign(file, { slice: () => file });
+    };
+    // One that only the page may read, as WebKit's workers of a page opened as a file.
+    const pageOnly = Object.assign(new File(["file 6"], "page-only.mpo"), {
+        arrayBuffer: async () => { throw new DOMException("", "NotReadableError"); },
+    });
     const cases = [
         ["notes.txt", "skipped", "Skipped: the name must end in .mpo or .MPO"],
         [{ name: "huge.mpo", size: 2.2e9 }, "refused", "This file is larger than this browser lets a page read " +
@@ -307,16 +318,17 @@ test("files the page refuses before any conversion: one reason each, in the page
         [failing("locked.mpo", new DOMException("denied", "NotReadableError")), "refused", "This file cannot be " +
             "read: NotReadableError: denied"],
         ["card.mpo", "refused", "This is a folder, not a file: pick or drop the files in it"],
+        [pageOnly, "converted", undefined],
     ];
     const ran = await batch(cases.map(([file]) => file), { isFolder: (file) => file.name === "card.mpo" });
     await ran.ran;
-    assert.deepEqual(ran.log, [], "no tool saw them");
+    assert.deepEqual(ran.log, CONVERSIONS.map(({ program }) => `${program} page-only.mpo`), "no tool saw the others");
     for (const [index, [, status, reason]] of cases.entries()) {
         const entry = ran.model.entries[index];
         assert.equal(ran.model.reasons.get(entry), reason);
         assert.deepEqual(ran.model.statuses.get(entry), CONVERSIONS.map(() => status), entry.name);
     }
-    assert.deepEqual(ran.model.counts, { converted: 0, warnings: 0, refused: 5, skipped: 1, notStarted: 0 });
+    assert.deepEqual(ran.model.counts, { converted: 1, warnings: 0, refused: 5, skipped: 1, notStarted: 0 });
 });
 
 test("the pool grows while the throughput does, and goes back when it does not", async () => {

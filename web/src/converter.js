@@ -100,10 +100,10 @@ serve({
         await Promise.all(tools.map(makeModule));
         return Object.fromEntries(banners);
     },
-    // The page reads the file (WebKit lets a worker of a page opened as a
-    // file read no Blob) and hands its bytes over once for every conversion.
-    open({ name, buffer }) {
-        input = { name, bytes: new Uint8Array(buffer) };
+    // The file, read here, or its bytes read by the page where a worker may
+    // read no file (WebKit, opened as a file); held for every conversion.
+    async open({ name, file, buffer }) {
+        input = { name, bytes: new Uint8Array(buffer || (await file.arrayBuffer())) };
     },
     async convert({ tool }) {
         const result = await convert(tool, input.name, input.bytes);

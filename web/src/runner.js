@@ -28,6 +28,8 @@ const MPO_NAME = /\.(mpo|MPO)$/;
 // The largest file the page reads: the tools' offsets are 32-bit, and the
 // page's WebAssembly memory is 2 GiB at most.
 export const LARGEST_FILE = 2 ** 31 - 1;
+// The page reads a file this much at a time, where it reads it (see open()).
+const READ_SLICE = 2 ** 20;
 // The pool is sized from the throughput of this many files per converter
 // (see sizing() in workers.js).
 const FILES_PER_MEASURE = 2;
@@ -64,6 +66,22 @@ function refusedAhead(entry) {
 // WebKit say NotFoundError, Firefox AbortError), or another reason.
 function unreadable(error) {
     return ["NotFoundError", "AbortError"].includes(error.name) ? { kind: "gone" } : { kind: "unreadable", error };
+}
+
+// A file's bytes, read a slice at a time: one read of a whole picture holds
+// the page's thread for a few hundred milliseconds in WebKit, a slice a few.
+async function readInSlices(file) {
+    // (A file gone since it was picked may say 0 bytes: read, it fails.)
+    if (file.size === 0) return file.arrayBuffer();
+    const bytes = new Uint8Array(file.size);
+    for (let at = 0; at < file.size; at += READ_SLICE) {
+        const slice = new Uint8Array(await file.slice(at, at + READ_SLICE).arrayBuffer());
+        if (slice.length !== Math.min(READ_SLICE, file.size - at)) {
+            throw new DOMException("the file changed while it was read", "NotReadableError");
+        }
+        bytes.set(slice, at);
+    }
+    return bytes.buffer;
 }
 
 // `promise`, or the signal's reason as soon as it is aborted.
@@ -149,19 +167,33 @@ export function run(conversions, { signal, destination, converters, report, sizi
         return { ...result, outputs };
     }
 
+    // The converter reads the file itself, off the page's thread; where it
+    // cannot (WebKit lets a worker of a page opened as a file read no file:
+    // NotReadableError), the page reads it and hands its bytes over.
+    // Answers why the file could not be read, if it could not.
+    async function open(converter, entry) {
+        try {
+            await ask(converter, "open", { name: entry.name, file: entry.file });
+            return null;
+        } catch (error) {
+            if (batch.signal.aborted || error.name === "WorkerEnded") throw error;
+            if (error.name !== "NotReadableError") return unreadable(error);
+        }
+        let buffer = null;
+        try {
+            buffer = await step(readInSlices(entry.file));
+            await ask(converter, "open", { name: entry.name, buffer }, [buffer]);
+            return null;
+        } catch (error) {
+            if (batch.signal.aborted || buffer) throw error;
+            return unreadable(error);
+        }
+    }
+
     async function convert(converter, entry) {
         tell({ type: "started", entry });
         let reason = refusedAhead(entry);
-        let buffer = null;
-        if (!reason) {
-            try {
-                buffer = await step(entry.file.arrayBuffer());
-                await ask(converter, "open", { name: entry.name, buffer }, [buffer]);
-            } catch (error) {
-                if (batch.signal.aborted || buffer) throw error;
-                reason = unreadable(error);
-            }
-        }
+        if (!reason) reason = await open(converter, entry);
         if (reason) tell({ type: "refused", entry, reason });
         for (const conversion of conversions) {
             let result;
