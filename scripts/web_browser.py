@@ -397,8 +397,9 @@ for (const box of document.querySelectorAll('input[name="tool"]')) box.checked =
         parts, deadline = [], time.monotonic() + BATCH_SECONDS
         while not self.browser.script(f"return !!({until});"):
             if time.monotonic() > deadline:
-                now = self.browser.script('return [document.body.dataset.state, document.getElementById("progress-text")'
-                                          '.textContent, document.getElementById("running").textContent];')
+                now = self.browser.script('return [document.body.dataset.state, '
+                                          'document.getElementById("progress-text").textContent, '
+                                          'document.getElementById("running").textContent];')
                 raise TimeoutError(f"{self.browser.engine}: still not {until}: {now}")
             number = self.browser.script("""
 const button = document.querySelector(".download-part");
