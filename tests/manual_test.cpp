@@ -69,6 +69,9 @@ const std::vector<Page>& pages() {
         {"korventale", joined(kFrameMessages, kPairMessages), {"shot_dub.jpg"}},
         {"trismoldaven", joined(kFrameMessages, kPairMessages), {"shot_ana.jpg"}},
         {"vostrin", joined(joined(kFrameMessages, kPairMessages), {kTooWideMessage}), {"shot.jps"}},
+#if defined(STEREO_HAVE_MPOALIGN)
+        {"mpoalign", joined(kFrameMessages, kPairMessages), {"shot_aligned.mpo"}},
+#endif
     };
     return all;
 }

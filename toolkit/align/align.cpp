@@ -64,6 +64,7 @@ constexpr double kKeystoneSteps = 1e6;
 
 // Halvings of the crop's size: far finer than a pixel.
 constexpr int kCropBisections = 50;
+constexpr double kCropSlack = 1e-6;
 
 double parameter(const Correction& c, int k) {
     switch (k) {
@@ -537,8 +538,10 @@ Crop largest_common_crop(const Correction& c, ViewSize size) {
         centre.y += p.y / static_cast<double>(region.size());
     }
     Crop crop;
-    crop.width = static_cast<int64_t>(std::floor(low * size.width));
-    crop.height = static_cast<int64_t>(std::floor(low * size.height));
+    // The halvings stop short of a whole share: a millionth of a pixel more
+    // keeps the whole picture when nothing is corrected.
+    crop.width = static_cast<int64_t>(std::floor(low * size.width + kCropSlack));
+    crop.height = static_cast<int64_t>(std::floor(low * size.height + kCropSlack));
     crop.left = centre.x - static_cast<double>(crop.width) / 2;
     crop.top = centre.y - static_cast<double>(crop.height) / 2;
     return crop;
