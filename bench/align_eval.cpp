@@ -8,8 +8,8 @@
 //       (smaller ones are measured as they are), nearest
 //       neighbours with Lowe's ratio test, a fundamental-matrix RANSAC, and
 //       the vertical disparity of its inliers. Prints one line:
-//       "matches MEAN P95 FLOOR_MEAN FLOOR_P95", in pixels at that width; the floor is what is left after the best similarity fitted to
-//       the same inliers (its vertical part, by least squares).
+//       "matches MEAN P95 FLOOR_MEAN FLOOR_P95", in pixels at that width; the floor is what is left after the
+//       best similarity fitted to the same inliers (its vertical part, by least squares).
 //   align_eval distort IN.mpo OUT.mpo DEGREES SCALE SHIFT
 //       The right view turned clockwise by DEGREES, scaled by SCALE about
 //       the centre and moved SHIFT pixels down (OpenCV's bicubic warp),
@@ -59,8 +59,8 @@ bool load(const char* path, Pair* pair) {
     for (int j = 0; j < 2; ++j) {
         ViewDecoder decoder;
         if (!open_view(&decoder, pictures[j])) return false;
-        cv::Mat view(static_cast<int>(decoder.cinfo.image_height), static_cast<int>(decoder.cinfo.image_width),
-                     CV_8UC3);
+        cv::Mat view(static_cast<int>(decoder.cinfo.image_height),
+                     static_cast<int>(decoder.cinfo.image_width), CV_8UC3);
         decode_view(&decoder, view.data, view.step);
         (j == 0 ? pair->left : pair->right) = view;
     }
@@ -77,14 +77,16 @@ std::vector<unsigned char> encode(const cv::Mat& rgb) {
     unsigned long size = 0;
     jpeg_mem_dest(&cinfo, &stream, &size);
     const cv::Mat packed = rgb.isContinuous() ? rgb : rgb.clone();
-    compress_rgb(&cinfo, packed.data, static_cast<JDIMENSION>(packed.cols), static_cast<JDIMENSION>(packed.rows));
+    compress_rgb(&cinfo, packed.data, static_cast<JDIMENSION>(packed.cols),
+                 static_cast<JDIMENSION>(packed.rows));
     jpeg_destroy_compress(&cinfo);
     std::vector<unsigned char> bytes(stream, stream + size);
     free(stream);
     return bytes;
 }
 
-bool write_pair(const char* path, const std::vector<unsigned char>& left, const std::vector<unsigned char>& right) {
+bool write_pair(const char* path, const std::vector<unsigned char>& left,
+                const std::vector<unsigned char>& right) {
     FILE* out = fopen(path, "wb");
     if (out == nullptr) return false;
     const bool written = fwrite(left.data(), 1, left.size(), out) == left.size() &&
@@ -148,7 +150,8 @@ double residual(const cv::Mat& z, const cv::Point2f& l, const cv::Point2f& r) {
 double percentile(std::vector<double> values, double share) {
     if (values.empty()) return NAN;
     std::sort(values.begin(), values.end());
-    return values[std::min(values.size() - 1, static_cast<size_t>(share * static_cast<double>(values.size())))];
+    return values[std::min(values.size() - 1,
+                           static_cast<size_t>(share * static_cast<double>(values.size())))];
 }
 
 double mean(const std::vector<double>& values) {
@@ -191,7 +194,8 @@ int measure(const char* path, double unit_width) {
 int distort(const char* in, const char* out, double degrees, double scale, double shift) {
     Pair pair;
     if (!load(in, &pair)) return 1;
-    const cv::Point2f centre(static_cast<float>(pair.right.cols - 1) / 2, static_cast<float>(pair.right.rows - 1) / 2);
+    const cv::Point2f centre(static_cast<float>(pair.right.cols - 1) / 2,
+                             static_cast<float>(pair.right.rows - 1) / 2);
     // OpenCV's angle is anticlockwise on the screen.
     cv::Mat m = cv::getRotationMatrix2D(centre, -degrees, scale);
     m.at<double>(1, 2) += shift;
@@ -240,7 +244,8 @@ int plain(const char* in, const char* out) {
     const double threshold = kPlainThreshold / scale;
     std::vector<int> best;
     for (int draw = 0; draw < kPlainDraws; ++draw) {
-        const std::vector<int> sample = {rng.uniform(0, static_cast<int>(l.size())), rng.uniform(0, static_cast<int>(l.size())),
+        const std::vector<int> sample = {rng.uniform(0, static_cast<int>(l.size())),
+                                         rng.uniform(0, static_cast<int>(l.size())),
                                          rng.uniform(0, static_cast<int>(l.size()))};
         const cv::Mat z = vertical_fit(l, r, sample, false);
         std::vector<int> use;
@@ -268,22 +273,27 @@ int plain(const char* in, const char* out) {
             const cv::Mat inv = h.inv();
             for (const double sx : {-1.0, 1.0}) {
                 for (const double sy : {-1.0, 1.0}) {
-                    std::vector<cv::Point2d> p = {{centre.x + sx * f * centre.x, centre.y + sy * f * centre.y}}, q;
+                    std::vector<cv::Point2d> p = {{centre.x + sx * f * centre.x,
+                                                   centre.y + sy * f * centre.y}},
+                                             q;
                     cv::perspectiveTransform(p, q, inv);
-                    if (q[0].x < 0 || q[0].y < 0 || q[0].x > pair.left.cols || q[0].y > pair.left.rows) return false;
+                    if (q[0].x < 0 || q[0].y < 0 || q[0].x > pair.left.cols || q[0].y > pair.left.rows)
+                        return false;
                 }
             }
         }
         return true;
     };
     while (share > 0.5 && !covered(share)) share -= 0.001;
-    const int width = static_cast<int>(share * pair.left.cols), height = static_cast<int>(share * pair.left.rows);
+    const int width = static_cast<int>(share * pair.left.cols),
+              height = static_cast<int>(share * pair.left.rows);
     const cv::Rect crop((pair.left.cols - width) / 2, (pair.left.rows - height) / 2, width, height);
     cv::Mat left, right;
     cv::warpPerspective(pair.left, left, hl, pair.left.size(), cv::INTER_CUBIC);
     cv::warpPerspective(pair.right, right, hr, pair.right.size(), cv::INTER_CUBIC);
-    printf("kept %.3f keystone %d matches %zu\n", static_cast<double>(width) * height / (pair.left.cols * pair.left.rows),
-           with < without ? 1 : 0, best.size());
+    printf("kept %.3f keystone %d matches %zu\n",
+           static_cast<double>(width) * height / (pair.left.cols * pair.left.rows), with < without ? 1 : 0,
+           best.size());
     return write_pair(out, encode(left(crop)), encode(right(crop))) ? 0 : 1;
 }
 
@@ -292,11 +302,13 @@ int plain(const char* in, const char* out) {
 int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "measure" && (argc == 3 || argc == 4)) return measure(argv[2], argc == 4 ? atof(argv[3]) : 0);
-    if (mode == "distort" && argc == 7) return distort(argv[2], argv[3], atof(argv[4]), atof(argv[5]), atof(argv[6]));
+    if (mode == "distort" && argc == 7)
+        return distort(argv[2], argv[3], atof(argv[4]), atof(argv[5]), atof(argv[6]));
     if (mode == "plain" && argc == 4) return plain(argv[2], argv[3]);
-    fputs("usage: align_eval measure FILE.mpo [UNIT_WIDTH]\n"
-          "       align_eval distort IN.mpo OUT.mpo DEGREES SCALE SHIFT\n"
-          "       align_eval plain IN.mpo OUT.mpo\n",
-          stderr);
+    fputs(
+        "usage: align_eval measure FILE.mpo [UNIT_WIDTH]\n"
+        "       align_eval distort IN.mpo OUT.mpo DEGREES SCALE SHIFT\n"
+        "       align_eval plain IN.mpo OUT.mpo\n",
+        stderr);
     return 2;
 }

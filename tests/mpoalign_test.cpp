@@ -26,7 +26,8 @@ struct Said {
 
 Said said(const std::string& err) {
     const std::regex words(
-        "turned ([0-9.]+) degrees (clockwise|anticlockwise), ([0-9.]+) % (larger|smaller) and ([0-9.]+) pixels "
+        "turned ([0-9.]+) degrees (clockwise|anticlockwise), ([0-9.]+) % (larger|smaller) and ([0-9.]+) "
+        "pixels "
         "(lower|higher)");
     std::smatch m;
     Said s;
@@ -53,10 +54,13 @@ Bytes distorted(const Decoded& view, double degrees, double scale, double down) 
             const auto x0 = static_cast<size_t>(x), y0 = static_cast<size_t>(y);
             const double fx = x - x0, fy = y - y0;
             for (size_t k = 0; k < 3; ++k) {
-                const auto at = [&](size_t xx, size_t yy) { return view.pixels[(yy * view.width + xx) * 3 + k]; };
+                const auto at = [&](size_t xx, size_t yy) {
+                    return view.pixels[(yy * view.width + xx) * 3 + k];
+                };
                 const double top = at(x0, y0) + fx * (at(x0 + 1, y0) - at(x0, y0));
                 const double bottom = at(x0, y0 + 1) + fx * (at(x0 + 1, y0 + 1) - at(x0, y0 + 1));
-                out[(size_t{j} * view.width + i) * 3 + k] = static_cast<unsigned char>(top + fy * (bottom - top) + 0.5);
+                out[(size_t{j} * view.width + i) * 3 + k] =
+                    static_cast<unsigned char>(top + fy * (bottom - top) + 0.5);
             }
         }
     }
@@ -106,7 +110,8 @@ TEST(RealFiles, MpoalignRecoversKnownDistortions) {
         // the correction leaves alone) times the sine of the turn; the
         // offset of these pairs is within 60 pixels.
         const double radians = c.degrees * kPi / 180;
-        EXPECT_NEAR(after.down, c.scale * std::cos(radians) * before.down + c.down, 0.3 + 60 * std::fabs(std::sin(radians)));
+        EXPECT_NEAR(after.down, c.scale * std::cos(radians) * before.down + c.down,
+                    0.3 + 60 * std::fabs(std::sin(radians)));
 
         const Bytes aligned = read_file(dir / "shot_aligned.mpo");
         const Decoded views[2] = {decode(picture(aligned, 0)), decode(picture(aligned, 1))};
@@ -119,7 +124,8 @@ TEST(RealFiles, MpoalignRecoversKnownDistortions) {
             const Bytes in = picture(file, v), out = picture(aligned, v);
             const size_t length = size_t{in[4]} << 8 | in[5];
             ASSERT_EQ(in[3], 0xE1);
-            EXPECT_TRUE(std::search(out.begin(), out.end(), in.begin() + 2, in.begin() + 4 + length) != out.end());
+            EXPECT_TRUE(std::search(out.begin(), out.end(), in.begin() + 2, in.begin() + 4 + length) !=
+                        out.end());
         }
     }
 }
@@ -132,15 +138,18 @@ TEST(Mpoalign, RefusesPairsItCannotAlignAndWritesNothing) {
     const Bytes cap = encoded(64, 48, grey);
     write_file(dir / "cap.mpo", concat({cap, cap}));
     const StereoFile garden = garden_mpo(320, 240);
-    write_file(dir / "unrelated.mpo", concat({garden.left_jpeg, encoded(320, 240, Bytes(320 * 240 * 3, 90))}));
+    write_file(dir / "unrelated.mpo",
+               concat({garden.left_jpeg, encoded(320, 240, Bytes(320 * 240 * 3, 90))}));
     write_file(dir / "good.mpo", garden.file);
     const RunResult r = run_tool("mpoalign", {"cap.mpo", "unrelated.mpo", "good.mpo"}, dir.path);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, std::string(kBanner) + writing("good_aligned.mpo"));
-    EXPECT_NE(r.err.find("mpoalign: cap.mpo: not aligned: too few consistent matches between the views: 0 of 0"),
-              std::string::npos)
+    EXPECT_NE(
+        r.err.find("mpoalign: cap.mpo: not aligned: too few consistent matches between the views: 0 of 0"),
+        std::string::npos)
         << r.err;
-    EXPECT_NE(r.err.find("mpoalign: unrelated.mpo: not aligned: too few consistent matches"), std::string::npos);
+    EXPECT_NE(r.err.find("mpoalign: unrelated.mpo: not aligned: too few consistent matches"),
+              std::string::npos);
     EXPECT_FALSE(file_exists(dir / "cap_aligned.mpo"));
     EXPECT_FALSE(file_exists(dir / "unrelated_aligned.mpo"));
 }

@@ -68,21 +68,36 @@ constexpr double kCropSlack = 1e-6;
 
 double parameter(const Correction& c, int k) {
     switch (k) {
-        case 0: return c.roll_degrees;
-        case 1: return c.scale;
-        case 2: return c.shift;
-        case 3: return c.keystone_x;
-        default: return c.keystone_y;
+        case 0:
+            return c.roll_degrees;
+        case 1:
+            return c.scale;
+        case 2:
+            return c.shift;
+        case 3:
+            return c.keystone_x;
+        default:
+            return c.keystone_y;
     }
 }
 
 void set_parameter(Correction* c, int k, double value) {
     switch (k) {
-        case 0: c->roll_degrees = value; break;
-        case 1: c->scale = value; break;
-        case 2: c->shift = value; break;
-        case 3: c->keystone_x = value; break;
-        default: c->keystone_y = value; break;
+        case 0:
+            c->roll_degrees = value;
+            break;
+        case 1:
+            c->scale = value;
+            break;
+        case 2:
+            c->shift = value;
+            break;
+        case 3:
+            c->keystone_x = value;
+            break;
+        default:
+            c->keystone_y = value;
+            break;
     }
 }
 
@@ -154,8 +169,8 @@ void gradient(const std::vector<Transforms>& t, int n, const Match& m, double* g
     }
 }
 
-Linearised linearise(const std::vector<Match>& ms, const std::vector<size_t>& use, const Correction& c,
-                     int n, ViewSize size) {
+Linearised linearise(const std::vector<Match>& ms, const std::vector<size_t>& use, const Correction& c, int n,
+                     ViewSize size) {
     const Transforms base = transforms_of(c, size);
     const std::vector<Transforms> t = perturbed(c, n, size);
     Linearised l;
@@ -237,7 +252,8 @@ std::vector<size_t> consistent_matches(const std::vector<Match>& ms, double tole
     if (!found) return use;
     for (size_t i = 0; i < ms.size(); ++i) {
         const Match& m = ms[i];
-        if (std::fabs(best[0] * m.right_y + best[1] * m.right_x + best[2] - m.left_y) <= tolerance) use.push_back(i);
+        if (std::fabs(best[0] * m.right_y + best[1] * m.right_x + best[2] - m.left_y) <= tolerance)
+            use.push_back(i);
     }
     return use;
 }
@@ -251,8 +267,8 @@ std::vector<size_t> within(const std::vector<Match>& ms, const Correction& c, Vi
     return use;
 }
 
-double median_absolute_error(const std::vector<Match>& ms, const std::vector<size_t>& use, const Correction& c,
-                             ViewSize size) {
+double median_absolute_error(const std::vector<Match>& ms, const std::vector<size_t>& use,
+                             const Correction& c, ViewSize size) {
     const Transforms t = transforms_of(c, size);
     std::vector<double> errors;
     errors.reserve(use.size());
@@ -271,8 +287,8 @@ double mean_absolute_error(const std::vector<Match>& ms, const std::vector<size_
 }
 
 // Whether the keystone terms lower the error at matches left out of the fit.
-bool keystone_helps(const std::vector<Match>& ms, const std::vector<size_t>& use, const Correction& similarity,
-                    ViewSize size) {
+bool keystone_helps(const std::vector<Match>& ms, const std::vector<size_t>& use,
+                    const Correction& similarity, ViewSize size) {
     double without = 0, with = 0;
     for (size_t fold = 0; fold < kFolds; ++fold) {
         std::vector<size_t> train, held;
@@ -481,7 +497,8 @@ Alignment estimate_alignment(const std::vector<Match>& matches, ViewSize size, d
     if (!a.refusal.empty()) return a;
     const double uncertainty = corner_uncertainty(matches, use, c, parameters, size);
     if (!(uncertainty <= kMaxCornerUncertainty * tolerance)) {
-        a.refusal = format("the matches leave the correction uncertain by %.1f pixels at the corners", uncertainty);
+        a.refusal =
+            format("the matches leave the correction uncertain by %.1f pixels at the corners", uncertainty);
         return a;
     }
     double before = 0;
@@ -494,8 +511,10 @@ Alignment estimate_alignment(const std::vector<Match>& matches, ViewSize size, d
 
 Crop largest_common_crop(const Correction& c, ViewSize size) {
     const double half_width = size.width / 2, half_height = size.height / 2;
-    const double corners[4][2] = {
-        {-half_width, -half_height}, {half_width, -half_height}, {half_width, half_height}, {-half_width, half_height}};
+    const double corners[4][2] = {{-half_width, -half_height},
+                                  {half_width, -half_height},
+                                  {half_width, half_height},
+                                  {-half_width, half_height}};
     // The outlines of both corrected views, corners in the same turning order
     // as the picture's, in which a point inside lies left of every edge.
     const Transforms t = transforms_of(c, size);

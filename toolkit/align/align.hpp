@@ -48,11 +48,11 @@ struct ViewSize {
 struct Alignment {
     Correction correction;
     std::string refusal;
-    size_t candidates = 0;    // matches that the estimator was given
-    size_t consistent = 0;    // matches that agree with the correction
-    double error_before = 0;  // mean vertical error of those matches as shot, pixels
-    double error_after = 0;   // the same after the (rounded) correction
-    bool keystone = false;    // whether the keystone terms were kept
+    size_t candidates = 0;     // matches that the estimator was given
+    size_t consistent = 0;     // matches that agree with the correction
+    double error_before = 0;   // mean vertical error of those matches as shot, pixels
+    double error_after = 0;    // the same after the (rounded) correction
+    bool keystone = false;     // whether the keystone terms were kept
     std::vector<size_t> used;  // which of the matches are the consistent ones
 };
 

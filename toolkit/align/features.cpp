@@ -94,7 +94,8 @@ std::vector<Match> find_matches(const GreyView& left, const GreyView& right, Vie
         if (best[k] < 0) continue;
         const cv::Point2f l = left_points[static_cast<size_t>(best[k])].pt, r = right_points[k].pt;
         matches.push_back({full_size(l.x, left.factor, size.width), full_size(l.y, left.factor, size.height),
-                           full_size(r.x, right.factor, size.width), full_size(r.y, right.factor, size.height)});
+                           full_size(r.x, right.factor, size.width),
+                           full_size(r.y, right.factor, size.height)});
     }
     return matches;
 }

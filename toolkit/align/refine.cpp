@@ -138,13 +138,15 @@ int refine_factor(size_t width) {
 }
 
 std::vector<Match> refine_matches(const std::vector<Match>& matches, const std::vector<size_t>& use,
-                                  const Correction& c, const GreyView& left, const GreyView& right, ViewSize size) {
+                                  const Correction& c, const GreyView& left, const GreyView& right,
+                                  ViewSize size) {
     std::vector<Match> refined;
     const int f = left.factor;
     for (const size_t i : use) {
         const Match& m = matches[i];
         Patch t;
-        if (!make_patch(left, to_index(m.left_x, size.width, f), to_index(m.left_y, size.height, f), &t)) continue;
+        if (!make_patch(left, to_index(m.left_x, size.width, f), to_index(m.left_y, size.height, f), &t))
+            continue;
         double j[4];
         local_map(c, size, m.left_x, m.left_y, j);
         double x = to_index(m.right_x, size.width, f), y = to_index(m.right_y, size.height, f);

@@ -22,6 +22,7 @@ constexpr size_t kRefineWidth = 2000;
 // has too little texture to be placed, or that would move by more than two
 // pixels of the finer copies, are left out.
 std::vector<Match> refine_matches(const std::vector<Match>& matches, const std::vector<size_t>& use,
-                                  const Correction& c, const GreyView& left, const GreyView& right, ViewSize size);
+                                  const Correction& c, const GreyView& left, const GreyView& right,
+                                  ViewSize size);
 
 #endif

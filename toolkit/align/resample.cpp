@@ -102,7 +102,8 @@ void resample_rows(const unsigned char* source, size_t width, size_t height, con
             split_position((m[3] * column + row_y) / scale, &y0, &phase_y);
             const unsigned char* taps[kTaps][kTaps];
             for (int ky = 0; ky < kTaps; ++ky) {
-                const unsigned char* line = source + static_cast<size_t>(clamp_index(y0 - 1 + ky, lines)) * row_bytes;
+                const unsigned char* line =
+                    source + static_cast<size_t>(clamp_index(y0 - 1 + ky, lines)) * row_bytes;
                 for (int kx = 0; kx < kTaps; ++kx) {
                     taps[ky][kx] = line + static_cast<size_t>(clamp_index(x0 - 1 + kx, columns)) * 3;
                 }

@@ -74,7 +74,8 @@ void decode_search_copies(JpegReader* reader, const HeaderRecord& header, int fa
     for (JDIMENSION k = 0; k < kRowGroup; ++k) rows[k] = group->data() + k * row_bytes;
     start_jpeg_read(reader);
     for (JDIMENSION done = 0; done < header.image_height;) {
-        const JDIMENSION count = header.image_height - done < kRowGroup ? header.image_height - done : kRowGroup;
+        const JDIMENSION count =
+            header.image_height - done < kRowGroup ? header.image_height - done : kRowGroup;
         read_jpeg_rows(reader, rows, count);
         for (JDIMENSION k = 0; k < count; ++k) {
             add_grey_row(rows[k], grey);

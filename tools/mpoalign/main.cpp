@@ -33,7 +33,7 @@ constexpr int kLeft = 0, kRight = 1;
 // Everything one file needs, owned outside the frame that a fatal library
 // error jumps back to, and released when the file is done.
 struct AlignJob {
-    StereoRows rows;  // the staged views, their headers and checks, and the search decoding
+    StereoRows rows;      // the staged views, their headers and checks, and the search decoding
     GreyBuilder grey[2];  // the search copies
     GreyBuilder fine[2];  // the finer copies in which the matches are made precise
     Alignment alignment;
@@ -62,27 +62,31 @@ std::string printed(const char* format, double a, double b = 0, double c = 0) {
 // What was done, in a photographer's words.
 void describe(const char* arg, const Alignment& a, const Crop& crop, ViewSize size) {
     const Correction& c = a.correction;
-    const std::string turned =
-        c.roll_degrees == 0 ? std::string("not turned")
-                            : printed("turned %.2f degrees ", std::fabs(c.roll_degrees)) +
-                                  (c.roll_degrees > 0 ? "clockwise" : "anticlockwise");
+    const std::string turned = c.roll_degrees == 0
+                                   ? std::string("not turned")
+                                   : printed("turned %.2f degrees ", std::fabs(c.roll_degrees)) +
+                                         (c.roll_degrees > 0 ? "clockwise" : "anticlockwise");
     const double percent = 100 * (c.scale - 1);
-    const std::string scaled = percent == 0 ? std::string("the same size")
-                                            : printed("%.2f %% ", std::fabs(percent)) + (percent > 0 ? "larger" : "smaller");
+    const std::string scaled =
+        percent == 0 ? std::string("the same size")
+                     : printed("%.2f %% ", std::fabs(percent)) + (percent > 0 ? "larger" : "smaller");
     const double down = moved_down(c, size);
     const std::string moved = printed("%.1f pixels ", std::fabs(down)) + (down >= 0 ? "lower" : "higher");
-    std::string what = "the right view was " + turned + ", " + scaled + " and " + moved + " than the left one";
+    std::string what =
+        "the right view was " + turned + ", " + scaled + " and " + moved + " than the left one";
     if (a.keystone) {
         what += printed(", with a keystone of %.2f %% across and %.2f %% down", 100 * c.keystone_x,
                         100 * c.keystone_y);
     }
     report_diagnostic(arg, (what + "; each view took half the correction").c_str());
-    const double kept = static_cast<double>(crop.width) * static_cast<double>(crop.height) / (size.width * size.height);
-    report_diagnostic(arg, (printed("vertical error %.2f pixels before, %.2f after, at %.0f matching points; ",
-                                    a.error_before, a.error_after, static_cast<double>(a.consistent)) +
-                            printed("%.0f x %.0f pixels kept (%.0f %% of the picture)",
-                                    static_cast<double>(crop.width), static_cast<double>(crop.height), 100 * kept))
-                               .c_str());
+    const double kept =
+        static_cast<double>(crop.width) * static_cast<double>(crop.height) / (size.width * size.height);
+    report_diagnostic(
+        arg, (printed("vertical error %.2f pixels before, %.2f after, at %.0f matching points; ",
+                      a.error_before, a.error_after, static_cast<double>(a.consistent)) +
+              printed("%.0f x %.0f pixels kept (%.0f %% of the picture)", static_cast<double>(crop.width),
+                      static_cast<double>(crop.height), 100 * kept))
+                 .c_str());
 }
 
 // The matches and the estimate, in a frame of their own: nothing here calls
@@ -94,8 +98,9 @@ void estimate(AlignJob* job) {
     if (job->alignment.refusal.empty()) {
         // The same estimate again from the matches made precise, when enough
         // of them could be.
-        const std::vector<Match> refined = refine_matches(matches, job->alignment.used, job->alignment.correction,
-                                                          job->fine[kLeft].view, job->fine[kRight].view, size);
+        const std::vector<Match> refined =
+            refine_matches(matches, job->alignment.used, job->alignment.correction, job->fine[kLeft].view,
+                           job->fine[kRight].view, size);
         Alignment finer = estimate_alignment(refined, size, match_tolerance(job->fine[kLeft].view));
         if (finer.refusal.empty()) job->alignment = finer;
         job->crop = largest_common_crop(job->alignment.correction, size);
@@ -129,10 +134,10 @@ bool align(FILE* in, StartTable* table, int count, const char* arg, AlignJob* jo
     const HeaderRecord& header = job->rows.header;
     const int factor = search_factor(header.image_width);
     const int fine = refine_factor(header.image_width);
-    decode_search_copies(&job->rows.left_reader, header, factor, fine, &job->rows.left_group, &job->grey[kLeft],
-                         &job->fine[kLeft]);
-    decode_search_copies(&job->rows.right_reader, header, factor, fine, &job->rows.right_group, &job->grey[kRight],
-                         &job->fine[kRight]);
+    decode_search_copies(&job->rows.left_reader, header, factor, fine, &job->rows.left_group,
+                         &job->grey[kLeft], &job->fine[kLeft]);
+    decode_search_copies(&job->rows.right_reader, header, factor, fine, &job->rows.right_group,
+                         &job->grey[kRight], &job->fine[kRight]);
     estimate(job);
     if (!job->alignment.refusal.empty()) {
         report_diagnostic(arg, ("not aligned: " + job->alignment.refusal).c_str());
@@ -140,14 +145,15 @@ bool align(FILE* in, StartTable* table, int count, const char* arg, AlignJob* jo
     }
     for (const int side : {kLeft, kRight}) {
         FILE* stage = side == kLeft ? job->rows.left_stage.get() : job->rows.right_stage.get();
-        const ViewWarp warp = view_warp(job->alignment.correction, size_of(header), job->crop, side == kLeft ? 1 : -1);
+        const ViewWarp warp =
+            view_warp(job->alignment.correction, size_of(header), job->crop, side == kLeft ? 1 : -1);
         if (!decode_whole(job, stage, arg, &job->readers[side])) {
             report_out_of_memory(arg);
             return false;
         }
         job->exif = exif_segment(stage);
-        if (!encode_corrected_view(job->view, header, warp, job->exif, arg, &job->rows.fatal_error, &job->group,
-                                   &job->jpegs[side])) {
+        if (!encode_corrected_view(job->view, header, warp, job->exif, arg, &job->rows.fatal_error,
+                                   &job->group, &job->jpegs[side])) {
             report_out_of_memory(arg);
             return false;
         }
@@ -161,7 +167,8 @@ bool align(FILE* in, StartTable* table, int count, const char* arg, AlignJob* jo
     if (!job->output) return false;
     const std::vector<unsigned char>& left = job->jpegs[kLeft].bytes;
     const std::vector<unsigned char>& right = job->jpegs[kRight].bytes;
-    const bool written = write_mpo(job->output.get(), left.data(), left.size(), right.data(), right.size(), &job->why);
+    const bool written =
+        write_mpo(job->output.get(), left.data(), left.size(), right.data(), right.size(), &job->why);
     return close_output(&job->output, job->output_name, written, errno);
 }
 
