@@ -19,8 +19,9 @@ while (($#)); do
 done
 samples="$root/../shared/samples/mpo"
 [[ -d "$samples" ]] || { echo "align_bench: no camera files in $samples" >&2; exit 1; }
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_BENCHMARKS=ON >"$build.log" 2>&1
-cmake --build "$build" -j 2 --target mpoalign korventale align_eval bench_run >>"$build.log" 2>&1
+mkdir -p "$build"
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_BENCHMARKS=ON >"$build/align-bench-build.log" 2>&1
+cmake --build "$build" -j 2 --target mpoalign korventale align_eval bench_run >>"$build/align-bench-build.log" 2>&1
 bin="$build/bin"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
