@@ -72,21 +72,30 @@ log=$build/build.log
 : >"$log"
 
 # ------------------------------------------------------------------- zlib
-# Debian's version, built as the static library alone.
+# Debian's version, the static library alone. Not through zlib's own CMake
+# project, which renames a file of the source and needs Windows resources
+# that Debian's source lacks: its C files are the library.
 if [ ! -f "$prefix/lib/libz.a" ]; then
     zlib_source=$("$project_dir/scripts/debian_source.sh" "$(dirname "$opencv_source")" zlib zlib1g-dev) ||
         fail "no zlib source"
     echo "opencv_build.sh: zlib for $target" >&2
-    configure -S "$zlib_source" -B "$build/zlib" -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_FLAGS="$flags" \
-        >>"$log" 2>&1 || fail "configuring zlib failed: see $log"
-    cmake --build "$build/zlib" -j "$jobs" --target zlibstatic >>"$log" 2>&1 || fail "building zlib failed: see $log"
+    mkdir -p "$build/zlib-project"
+    cat >"$build/zlib-project/CMakeLists.txt" <<'CMAKE'
+cmake_minimum_required(VERSION 3.16)
+project(zlib C)
+file(GLOB sources ${ZLIB_SOURCE}/*.c)
+add_library(z STATIC ${sources})
+target_include_directories(z PRIVATE ${ZLIB_SOURCE})
+if(NOT WIN32)
+  target_compile_definitions(z PRIVATE HAVE_UNISTD_H)
+endif()
+CMAKE
+    configure -S "$build/zlib-project" -B "$build/zlib" -DZLIB_SOURCE="$zlib_source" -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_C_FLAGS="$flags" >>"$log" 2>&1 || fail "configuring zlib failed: see $log"
+    cmake --build "$build/zlib" -j "$jobs" >>"$log" 2>&1 || fail "building zlib failed: see $log"
     mkdir -p "$prefix/lib" "$prefix/include"
-    cp "$zlib_source/zlib.h" "$build/zlib/zconf.h" "$prefix/include/"
-    # libz.a where CMake names it after the system, libzlibstatic.a on Windows.
-    for library in "$build/zlib/libz.a" "$build/zlib/libzlibstatic.a"; do
-        [ ! -f "$library" ] || cp "$library" "$prefix/lib/libz.a"
-    done
-    [ -f "$prefix/lib/libz.a" ] || fail "zlib's build made no static library"
+    cp "$zlib_source/zlib.h" "$zlib_source/zconf.h" "$prefix/include/"
+    cp "$build/zlib/libz.a" "$prefix/lib/"
 fi
 
 # ------------------------------------------------------------------ OpenCV
