@@ -8,13 +8,27 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
-// The parameters in the order the fits take them: the similarity first, then
-// the two keystone terms.
-constexpr int kSimilarityParameters = 3;
-constexpr int kAllParameters = 5;
+// The parameters, numbered as parameter() takes them: the similarity (roll,
+// scale, shift), the levelling, and the two keystone terms.
+constexpr int kAllParameters = 6;
+constexpr int kLevel = 3, kKeystoneX = 4, kKeystoneY = 5;
 // Steps of the numerical derivatives: far below what matters in a picture,
 // far above the rounding of doubles.
-constexpr double kDerivativeSteps[kAllParameters] = {1e-4, 1e-6, 1e-3, 1e-6, 1e-6};
+constexpr double kDerivativeSteps[kAllParameters] = {1e-4, 1e-6, 1e-3, 1e-4, 1e-6, 1e-6};
+
+// The parameters a fit adjusts (the others are kept as they are).
+struct Model {
+    int count;
+    int index[kAllParameters];
+};
+constexpr Model kSimilarity = {3, {0, 1, 2}};
+// The models weighed against the similarity, in the order in which each must
+// do better than those before it.
+constexpr Model kRicherModels[] = {
+    {4, {0, 1, 2, kLevel}},
+    {5, {0, 1, 2, kKeystoneX, kKeystoneY}},
+    {6, {0, 1, 2, kLevel, kKeystoneX, kKeystoneY}},
+};
 
 // Gauss-Newton converges in a few steps from no correction, the model being
 // nearly linear over the angles and scales of a camera.
@@ -36,11 +50,11 @@ constexpr double kMadToSigma = 1.4826;
 constexpr double kSigmas = 3;
 constexpr double kTightestShare = 0.125;
 
-// The keystone terms are kept only when they lower the mean error at the
-// matches left out of the fit, over five folds, by at least 1 %: less is
-// what two more parameters gain from noise alone.
+// The levelling and the keystone terms are kept only when they lower the
+// mean error at the matches left out of the fit, over five folds, by at least
+// 1 %: less is what one or two more parameters gain from noise alone.
 constexpr size_t kFolds = 5;
-constexpr double kKeystoneGain = 0.99;
+constexpr double kModelGain = 0.99;
 
 // Refusals. Forty consistent matches give the three parameters of the
 // similarity to a small fraction of their spread; fewer, and two unrelated
@@ -57,7 +71,7 @@ constexpr double kMaxKeystone = 0.05;
 constexpr double kMaxCornerUncertainty = 0.5;
 
 // Rounding steps (see round_correction).
-constexpr double kRollSteps = 1e4;
+constexpr double kRollSteps = 1e4;  // roll and levelling
 constexpr double kScaleSteps = 1e6;
 constexpr double kShiftSteps = 1e2;
 constexpr double kKeystoneSteps = 1e6;
@@ -74,7 +88,9 @@ double parameter(const Correction& c, int k) {
             return c.scale;
         case 2:
             return c.shift;
-        case 3:
+        case kLevel:
+            return c.level_degrees;
+        case kKeystoneX:
             return c.keystone_x;
         default:
             return c.keystone_y;
@@ -92,7 +108,10 @@ void set_parameter(Correction* c, int k, double value) {
         case 2:
             c->shift = value;
             break;
-        case 3:
+        case kLevel:
+            c->level_degrees = value;
+            break;
+        case kKeystoneX:
             c->keystone_x = value;
             break;
         default:
@@ -107,8 +126,7 @@ struct Transforms {
 };
 
 Transforms transforms_of(const Correction& c, ViewSize size) {
-    const Homography half = half_transform(c, size);
-    return {half, inverse(half)};
+    return {view_transform(c, size, 1), view_transform(c, size, -1)};
 }
 
 double error_under(const Transforms& t, const Match& m) {
@@ -145,41 +163,44 @@ bool solve(std::vector<double> a, std::vector<double> b, int n, std::vector<doub
 }
 
 // The derivatives of the vertical error of each match with respect to the
-// first n parameters, by central differences.
+// parameters of a model, by central differences.
 struct Linearised {
     std::vector<double> jtj, jtr;  // normal equations
     double squares = 0;            // sum of squared errors at the correction
 };
 
-std::vector<Transforms> perturbed(const Correction& c, int n, ViewSize size) {
+std::vector<Transforms> perturbed(const Correction& c, const Model& model, ViewSize size) {
     std::vector<Transforms> t;
-    for (int k = 0; k < n; ++k) {
+    for (int k = 0; k < model.count; ++k) {
+        const int p = model.index[k];
         for (const double sign : {1.0, -1.0}) {
             Correction moved = c;
-            set_parameter(&moved, k, parameter(c, k) + sign * kDerivativeSteps[k]);
+            set_parameter(&moved, p, parameter(c, p) + sign * kDerivativeSteps[p]);
             t.push_back(transforms_of(moved, size));
         }
     }
     return t;
 }
 
-void gradient(const std::vector<Transforms>& t, int n, const Match& m, double* g) {
-    for (int k = 0; k < n; ++k) {
-        g[k] = (error_under(t[2 * k], m) - error_under(t[2 * k + 1], m)) / (2 * kDerivativeSteps[k]);
+void gradient(const std::vector<Transforms>& t, const Model& model, const Match& m, double* g) {
+    for (int k = 0; k < model.count; ++k) {
+        g[k] = (error_under(t[2 * k], m) - error_under(t[2 * k + 1], m)) /
+               (2 * kDerivativeSteps[model.index[k]]);
     }
 }
 
-Linearised linearise(const std::vector<Match>& ms, const std::vector<size_t>& use, const Correction& c, int n,
-                     ViewSize size) {
+Linearised linearise(const std::vector<Match>& ms, const std::vector<size_t>& use, const Correction& c,
+                     const Model& model, ViewSize size) {
+    const int n = model.count;
     const Transforms base = transforms_of(c, size);
-    const std::vector<Transforms> t = perturbed(c, n, size);
+    const std::vector<Transforms> t = perturbed(c, model, size);
     Linearised l;
     l.jtj.assign(n * n, 0);
     l.jtr.assign(n, 0);
     double g[kAllParameters];
     for (const size_t i : use) {
         const double r = error_under(base, ms[i]);
-        gradient(t, n, ms[i], g);
+        gradient(t, model, ms[i], g);
         for (int a = 0; a < n; ++a) {
             for (int b = 0; b < n; ++b) l.jtj[a * n + b] += g[a] * g[b];
             l.jtr[a] += g[a] * r;
@@ -189,19 +210,20 @@ Linearised linearise(const std::vector<Match>& ms, const std::vector<size_t>& us
     return l;
 }
 
-// Least squares over the matches `use`, from `start`, in the first n
-// parameters (the others kept).
-Correction fit(const std::vector<Match>& ms, const std::vector<size_t>& use, const Correction& start, int n,
-               ViewSize size) {
+// Least squares over the matches `use`, from `start`, in the parameters of
+// `model` (the others kept).
+Correction fit(const std::vector<Match>& ms, const std::vector<size_t>& use, const Correction& start,
+               const Model& model, ViewSize size) {
     Correction c = start;
     for (int iteration = 0; iteration < kFitIterations; ++iteration) {
-        const Linearised l = linearise(ms, use, c, n, size);
+        const Linearised l = linearise(ms, use, c, model, size);
         std::vector<double> step;
-        if (!solve(l.jtj, l.jtr, n, &step)) break;
+        if (!solve(l.jtj, l.jtr, model.count, &step)) break;
         double largest = 0;
-        for (int k = 0; k < n; ++k) {
-            set_parameter(&c, k, parameter(c, k) - step[k]);
-            largest = std::max(largest, std::fabs(step[k]) / kDerivativeSteps[k]);
+        for (int k = 0; k < model.count; ++k) {
+            const int p = model.index[k];
+            set_parameter(&c, p, parameter(c, p) - step[k]);
+            largest = std::max(largest, std::fabs(step[k]) / kDerivativeSteps[p]);
         }
         if (largest < 1e-3) break;
     }
@@ -286,34 +308,45 @@ double mean_absolute_error(const std::vector<Match>& ms, const std::vector<size_
     return use.empty() ? 0 : sum / static_cast<double>(use.size());
 }
 
-// Whether the keystone terms lower the error at matches left out of the fit.
-bool keystone_helps(const std::vector<Match>& ms, const std::vector<size_t>& use,
-                    const Correction& similarity, ViewSize size) {
-    double without = 0, with = 0;
+// The model whose fits lower the error most at matches left out of them:
+// the similarity, unless a richer model does better than it (and than the
+// richer ones before it) by the margin of kModelGain.
+Model chosen_model(const std::vector<Match>& ms, const std::vector<size_t>& use, const Correction& similarity,
+                   ViewSize size) {
+    constexpr size_t kModels = 1 + sizeof kRicherModels / sizeof kRicherModels[0];
+    double held_error[kModels] = {};
     for (size_t fold = 0; fold < kFolds; ++fold) {
         std::vector<size_t> train, held;
         for (size_t k = 0; k < use.size(); ++k) (k % kFolds == fold ? held : train).push_back(use[k]);
-        const Correction plain = fit(ms, train, similarity, kSimilarityParameters, size);
-        const Correction keystoned = fit(ms, train, plain, kAllParameters, size);
-        without += mean_absolute_error(ms, held, plain, size) * static_cast<double>(held.size());
-        with += mean_absolute_error(ms, held, keystoned, size) * static_cast<double>(held.size());
+        const Correction plain = fit(ms, train, similarity, kSimilarity, size);
+        const auto weight = static_cast<double>(held.size());
+        held_error[0] += mean_absolute_error(ms, held, plain, size) * weight;
+        for (size_t m = 1; m < kModels; ++m) {
+            const Correction richer = fit(ms, train, plain, kRicherModels[m - 1], size);
+            held_error[m] += mean_absolute_error(ms, held, richer, size) * weight;
+        }
     }
-    return with < kKeystoneGain * without;
+    size_t best = 0;
+    for (size_t m = 1; m < kModels; ++m) {
+        if (held_error[m] < kModelGain * held_error[best]) best = m;
+    }
+    return best == 0 ? kSimilarity : kRicherModels[best - 1];
 }
 
 // One standard deviation of the vertical correction at the worst corner of
 // the picture, from the spread of the residuals and where the matches lie.
 double corner_uncertainty(const std::vector<Match>& ms, const std::vector<size_t>& use, const Correction& c,
-                          int n, ViewSize size) {
-    const Linearised l = linearise(ms, use, c, n, size);
+                          const Model& model, ViewSize size) {
+    const int n = model.count;
+    const Linearised l = linearise(ms, use, c, model, size);
     const double variance = l.squares / static_cast<double>(use.size() - static_cast<size_t>(n));
-    const std::vector<Transforms> t = perturbed(c, n, size);
+    const std::vector<Transforms> t = perturbed(c, model, size);
     double worst = 0;
     for (const double x : {-0.5, 0.5}) {
         for (const double y : {-0.5, 0.5}) {
             const Match corner = {x * size.width, y * size.height, x * size.width, y * size.height};
             double g[kAllParameters];
-            gradient(t, n, corner, g);
+            gradient(t, model, corner, g);
             std::vector<double> z;
             if (!solve(l.jtj, std::vector<double>(g, g + n), n, &z)) return HUGE_VAL;
             double spread = 0;
@@ -334,6 +367,10 @@ std::string format(const char* pattern, double a, double b = 0) {
 std::string implausible(const Correction& c, ViewSize size) {
     if (std::fabs(c.roll_degrees) > kMaxRollDegrees) {
         return format("the views would have to be turned by %.1f degrees (at most %.0f)", c.roll_degrees,
+                      kMaxRollDegrees);
+    }
+    if (std::fabs(c.level_degrees) > kMaxRollDegrees) {
+        return format("the views would have to be turned by %.1f degrees (at most %.0f)", c.level_degrees,
                       kMaxRollDegrees);
     }
     if (std::fabs(c.scale - 1) > kMaxScaleChange) {
@@ -429,6 +466,12 @@ void apply(const Homography& h, double x, double y, double* out_x, double* out_y
     *out_y = (m[3] * x + m[4] * y + m[5]) / w;
 }
 
+Homography rotation(double degrees) {
+    const double angle = degrees * kPi / 180;
+    const double cosine = series_cos(angle), sine = series_sin(angle);
+    return {{cosine, -sine, 0, sine, cosine, 0, 0, 0, 1}};
+}
+
 Homography half_transform(const Correction& c, ViewSize size) {
     const double angle = c.roll_degrees * kPi / 180 / 2;
     const double cosine = series_cos(angle), sine = series_sin(angle);
@@ -438,6 +481,11 @@ Homography half_transform(const Correction& c, ViewSize size) {
     const Homography turned_scaled_moved = {
         {s * cosine, -s * sine, 0, s * sine, s * cosine, c.shift / 2, 0, 0, 1}};
     return multiply(turned_scaled_moved, perspective);
+}
+
+Homography view_transform(const Correction& c, ViewSize size, int side) {
+    const Homography half = half_transform(c, size);
+    return multiply(rotation(c.level_degrees), side > 0 ? half : inverse(half));
 }
 
 double moved_down(const Correction& c, ViewSize size) {
@@ -454,6 +502,7 @@ double vertical_error(const Correction& c, const Match& m, ViewSize size) {
 Correction round_correction(const Correction& c) {
     Correction r;
     r.roll_degrees = std::round(c.roll_degrees * kRollSteps) / kRollSteps;
+    r.level_degrees = std::round(c.level_degrees * kRollSteps) / kRollSteps;
     r.scale = std::round(c.scale * kScaleSteps) / kScaleSteps;
     r.shift = std::round(c.shift * kShiftSteps) / kShiftSteps;
     r.keystone_x = std::round(c.keystone_x * kKeystoneSteps) / kKeystoneSteps;
@@ -470,12 +519,12 @@ Alignment estimate_alignment(const std::vector<Match>& matches, ViewSize size, d
         a.refusal = too_few(use.size(), matches.size());
         return a;
     }
-    Correction c = fit(matches, use, Correction(), kSimilarityParameters, size);
+    Correction c = fit(matches, use, Correction(), kSimilarity, size);
     double limit = tolerance;
     for (int round = 0; round < kReselections; ++round) {
         use = within(matches, c, size, limit);
         if (use.size() < kMinConsistent) break;
-        c = fit(matches, use, c, kSimilarityParameters, size);
+        c = fit(matches, use, c, kSimilarity, size);
         const double spread = kSigmas * kMadToSigma * median_absolute_error(matches, use, c, size);
         limit = std::min(tolerance, std::max(kTightestShare * tolerance, spread));
     }
@@ -485,17 +534,14 @@ Alignment estimate_alignment(const std::vector<Match>& matches, ViewSize size, d
         a.refusal = too_few(use.size(), matches.size());
         return a;
     }
-    c = fit(matches, use, c, kSimilarityParameters, size);
-    int parameters = kSimilarityParameters;
-    if (keystone_helps(matches, use, c, size)) {
-        c = fit(matches, use, c, kAllParameters, size);
-        parameters = kAllParameters;
-        a.keystone = true;
-    }
+    c = fit(matches, use, c, kSimilarity, size);
+    const Model model = chosen_model(matches, use, c, size);
+    c = fit(matches, use, c, model, size);
+    a.keystone = model.index[model.count - 1] == kKeystoneY;
     a.correction = round_correction(c);
     a.refusal = implausible(a.correction, size);
     if (!a.refusal.empty()) return a;
-    const double uncertainty = corner_uncertainty(matches, use, c, parameters, size);
+    const double uncertainty = corner_uncertainty(matches, use, c, model, size);
     if (!(uncertainty <= kMaxCornerUncertainty * tolerance)) {
         a.refusal =
             format("the matches leave the correction uncertain by %.1f pixels at the corners", uncertainty);

@@ -31,6 +31,13 @@ struct Correction {
     double roll_degrees = 0;  // turned clockwise on the screen when positive
     double scale = 1;         // its size against the left's
     double shift = 0;         // moved down by about this many pixels (see moved_down)
+    // Both views turned clockwise by this much on top of their halves, so
+    // that the direction in which depth moves points is level in both: the
+    // halves alone leave it tilted by half the roll when the turn was all
+    // the right view's (or the left's), and points at different depths then
+    // at different heights. Zero unless it lowered the error at held-out
+    // matches.
+    double level_degrees = 0;
     // Perspective (keystone): the vertical scale grows by `keystone_x` from
     // the centre to the right edge, and by `keystone_y` from the centre to
     // the bottom edge. Zero unless it lowered the error at held-out matches.
@@ -68,7 +75,8 @@ Alignment estimate_alignment(const std::vector<Match>& matches, ViewSize size, d
 
 // Rounds the parameters to the steps in which they are applied and printed,
 // so that the same estimate gives the same pixels on every platform: roll to
-// 0.0001 degree, scale and keystone to 0.000001, shift to 0.01 pixel.
+// 0.0001 degree, and so the levelling, scale and keystone to 0.000001,
+// shift to 0.01 pixel.
 Correction round_correction(const Correction& c);
 
 // A projective transform of the plane: (x, y) goes to
@@ -84,6 +92,10 @@ void apply(const Homography& h, double x, double y, double* out_x, double* out_y
 
 // The half transform H of the correction (see above), in centred coordinates.
 Homography half_transform(const Correction& c, ViewSize size);
+
+// What the correction does to the left view (side +1: H) or to the right view
+// (side -1: the inverse of H), each then turned by the levelling.
+Homography view_transform(const Correction& c, ViewSize size, int side);
 
 // How far the right view's centre lies below the left's, in pixels: the
 // vertical offset of H applied twice.

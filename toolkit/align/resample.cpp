@@ -65,10 +65,8 @@ Homography translation(double x, double y) {
 }  // namespace
 
 ViewWarp view_warp(const Correction& c, ViewSize size, const Crop& crop, int side) {
-    const Homography half = half_transform(c, size);
-    // The left view was mapped by the half transform, the right by its
-    // inverse; the source is found by the opposite.
-    const Homography back = side > 0 ? inverse(half) : half;
+    // The source of an output pixel is where the view's transform came from.
+    const Homography back = inverse(view_transform(c, size, side));
     const Homography from_output = translation(crop.left + 0.5, crop.top + 0.5);
     const Homography to_indices = translation(size.width / 2 - 0.5, size.height / 2 - 0.5);
     ViewWarp warp;

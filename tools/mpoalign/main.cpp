@@ -78,7 +78,13 @@ void describe(const char* arg, const Alignment& a, const Crop& crop, ViewSize si
         what += printed(", with a keystone of %.2f %% across and %.2f %% down", 100 * c.keystone_x,
                         100 * c.keystone_y);
     }
-    report_diagnostic(arg, (what + "; each view took half the correction").c_str());
+    what += "; each view took half the correction";
+    if (c.level_degrees != 0) {
+        what += printed(", and both were also turned %.2f degrees ", std::fabs(c.level_degrees)) +
+                (c.level_degrees > 0 ? "clockwise" : "anticlockwise") +
+                " to keep near and far points on the same rows";
+    }
+    report_diagnostic(arg, what.c_str());
     const double kept =
         static_cast<double>(crop.width) * static_cast<double>(crop.height) / (size.width * size.height);
     report_diagnostic(
