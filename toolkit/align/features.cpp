@@ -11,8 +11,6 @@ constexpr float kRatio = 0.8f;
 // Keypoints per view, the strongest first: enough for the estimate, few
 // enough that matching them all against each other stays quick.
 constexpr int kKeypoints = 4000;
-// Rec. 601 luma in 1/256ths.
-constexpr unsigned kRed = 77, kGreen = 150, kBlue = 29;
 
 std::vector<cv::KeyPoint> keypoints_of(const GreyView& view, cv::Mat* descriptors) {
     const cv::Mat image(view.height, view.width, CV_8UC1, const_cast<unsigned char*>(view.pixels.data()));
@@ -33,35 +31,39 @@ int search_factor(size_t width) {
     return static_cast<int>((width + kSearchWidth - 1) / kSearchWidth);
 }
 
-void start_grey(size_t width, size_t height, int factor, GreyBuilder* builder) {
-    const auto f = static_cast<size_t>(factor);
+void start_grey(size_t width, size_t height, int box, int factor, GreyBuilder* builder) {
+    const auto b = static_cast<size_t>(box);
     GreyView& view = builder->view;
     view.factor = factor;
-    view.width = static_cast<int>(width / f);
-    view.height = static_cast<int>(height / f);
+    view.width = static_cast<int>(width / b);
+    view.height = static_cast<int>(height / b);
     view.pixels.assign(static_cast<size_t>(view.width) * static_cast<size_t>(view.height), 0);
     builder->sums.assign(static_cast<size_t>(view.width), 0);
-    builder->width = width;
+    builder->box = box;
     builder->rows = 0;
 }
 
-void add_grey_row(const unsigned char* rgb, GreyBuilder* builder) {
+void add_grey_row(const unsigned char* grey, GreyBuilder* builder) {
     GreyView& view = builder->view;
-    const auto f = static_cast<size_t>(view.factor);
-    const size_t reduced_row = builder->rows / f;
+    const auto b = static_cast<size_t>(builder->box);
+    const size_t reduced_row = builder->rows / b;
     ++builder->rows;
     if (reduced_row >= static_cast<size_t>(view.height)) return;
-    const size_t used = static_cast<size_t>(view.width) * f;
-    for (size_t x = 0; x < used; ++x) {
-        const unsigned char* p = rgb + 3 * x;
-        builder->sums[x / f] += (kRed * p[0] + kGreen * p[1] + kBlue * p[2] + 128) >> 8;
+    unsigned* sums = builder->sums.data();
+    const size_t width = builder->sums.size();
+    if (b == 1) {
+        for (size_t x = 0; x < width; ++x) sums[x] = grey[x];
+    } else {
+        for (size_t x = 0; x < width; ++x) {
+            for (size_t k = 0; k < b; ++k) sums[x] += grey[x * b + k];
+        }
     }
-    if (builder->rows % f != 0) return;
-    const size_t block = f * f;
+    if (builder->rows % b != 0) return;
+    const size_t block = b * b;
     unsigned char* out = view.pixels.data() + reduced_row * static_cast<size_t>(view.width);
-    for (size_t x = 0; x < builder->sums.size(); ++x) {
-        out[x] = static_cast<unsigned char>((builder->sums[x] + block / 2) / block);
-        builder->sums[x] = 0;
+    for (size_t x = 0; x < width; ++x) {
+        out[x] = static_cast<unsigned char>((sums[x] + block / 2) / block);
+        sums[x] = 0;
     }
 }
 

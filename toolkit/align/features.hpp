@@ -21,18 +21,19 @@ struct GreyView {
 int search_factor(size_t width);
 constexpr size_t kSearchWidth = 1000;
 
-// Builds the grey copy of an RGB view one row at a time, as the view is
-// decoded: luma (Rec. 601, in integers), each pixel the rounded mean of a
-// factor x factor block; rows and columns that do not fill a block are left
-// out.
+// Builds a grey copy one row at a time, as a view is decoded into grey rows
+// of `width` x `height` pixels (the view's luma, itself already reduced by
+// the decoder where it can): each pixel of the copy is the rounded mean of a
+// box x box block of them, and stands for factor x factor pixels of the
+// view; rows and columns that do not fill a block are left out.
 struct GreyBuilder {
     GreyView view;
     std::vector<unsigned> sums;  // of the reduced row being filled
-    size_t width = 0;            // of the view
-    size_t rows = 0;             // of the view added so far
+    int box = 1;
+    size_t rows = 0;  // added so far
 };
-void start_grey(size_t width, size_t height, int factor, GreyBuilder* builder);
-void add_grey_row(const unsigned char* rgb, GreyBuilder* builder);
+void start_grey(size_t width, size_t height, int box, int factor, GreyBuilder* builder);
+void add_grey_row(const unsigned char* grey, GreyBuilder* builder);
 
 // Sets OpenCV up to compute the same on every platform: one thread, and no
 // code paths chosen at run time for the processor. Called before any other

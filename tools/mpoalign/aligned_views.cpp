@@ -10,6 +10,9 @@
 namespace {
 
 constexpr size_t kRgb = 3;
+// libjpeg's inverse DCT scales by 1/2, 1/4 and 1/8 in integers, the same in
+// its SIMD and plain code.
+constexpr int kMaxDecoderScale = 8;
 // The library fills this much before handing it over.
 constexpr size_t kChunk = size_t{1} << 16;
 
@@ -65,17 +68,23 @@ MemoryJpeg::~MemoryJpeg() {
     if (created) jpeg_destroy_compress(&cinfo);
 }
 
-void decode_search_copies(JpegReader* reader, const HeaderRecord& header, int factor, int fine_factor,
-                          ByteBuffer* group, GreyBuilder* grey, GreyBuilder* fine) {
-    const size_t row_bytes = size_t{header.image_width} * kRgb;
-    start_grey(header.image_width, header.image_height, factor, grey);
-    start_grey(header.image_width, header.image_height, fine_factor, fine);
-    JSAMPROW rows[kRowGroup];
-    for (JDIMENSION k = 0; k < kRowGroup; ++k) rows[k] = group->data() + k * row_bytes;
+void decode_search_copies(JpegReader* reader, int factor, int fine_factor, ByteBuffer* group,
+                          GreyBuilder* grey, GreyBuilder* fine) {
+    int scale = 1;
+    while (scale < kMaxDecoderScale && factor % (2 * scale) == 0 && fine_factor % (2 * scale) == 0)
+        scale *= 2;
+    jpeg_decompress_struct* cinfo = &reader->cinfo;
+    cinfo->out_color_space = JCS_GRAYSCALE;
+    cinfo->scale_num = 1;
+    cinfo->scale_denom = static_cast<unsigned>(scale);
     start_jpeg_read(reader);
-    for (JDIMENSION done = 0; done < header.image_height;) {
-        const JDIMENSION count =
-            header.image_height - done < kRowGroup ? header.image_height - done : kRowGroup;
+    const JDIMENSION width = cinfo->output_width, height = cinfo->output_height;
+    start_grey(width, height, factor / scale, factor, grey);
+    start_grey(width, height, fine_factor / scale, fine_factor, fine);
+    JSAMPROW rows[kRowGroup];
+    for (JDIMENSION k = 0; k < kRowGroup; ++k) rows[k] = group->data() + k * size_t{width};
+    for (JDIMENSION done = 0; done < height;) {
+        const JDIMENSION count = height - done < kRowGroup ? height - done : kRowGroup;
         read_jpeg_rows(reader, rows, count);
         for (JDIMENSION k = 0; k < count; ++k) {
             add_grey_row(rows[k], grey);

@@ -13,11 +13,14 @@
 #include "jpeg_io.hpp"
 #include "resample.hpp"
 
-// Decodes the view whose header `reader` has read (libjpeg's defaults), a
-// group of rows at a time through `group`, into the grey search copy reduced
-// by `factor` and the finer copy reduced by `fine_factor`.
-void decode_search_copies(JpegReader* reader, const HeaderRecord& header, int factor, int fine_factor,
-                          ByteBuffer* group, GreyBuilder* grey, GreyBuilder* fine);
+// Decodes the view whose header `reader` has read, a group of rows at a time
+// through `group`, into the grey search copy reduced by `factor` and the
+// finer copy reduced by `fine_factor`. Only its luma is decoded, and as much
+// of the reduction as the factors share is left to the decoder's scaled
+// inverse DCT (halving up to three times), which is integer arithmetic in
+// libjpeg and the cheapest part of the work.
+void decode_search_copies(JpegReader* reader, int factor, int fine_factor, ByteBuffer* group,
+                          GreyBuilder* grey, GreyBuilder* fine);
 
 // The payload of the picture's first Exif segment (APP1 beginning
 // "Exif\0\0"), read from its header segments at the start of `picture`;

@@ -140,10 +140,10 @@ bool align(FILE* in, StartTable* table, int count, const char* arg, AlignJob* jo
     const HeaderRecord& header = job->rows.header;
     const int factor = search_factor(header.image_width);
     const int fine = refine_factor(header.image_width);
-    decode_search_copies(&job->rows.left_reader, header, factor, fine, &job->rows.left_group,
-                         &job->grey[kLeft], &job->fine[kLeft]);
-    decode_search_copies(&job->rows.right_reader, header, factor, fine, &job->rows.right_group,
-                         &job->grey[kRight], &job->fine[kRight]);
+    decode_search_copies(&job->rows.left_reader, factor, fine, &job->rows.left_group, &job->grey[kLeft],
+                         &job->fine[kLeft]);
+    decode_search_copies(&job->rows.right_reader, factor, fine, &job->rows.right_group, &job->grey[kRight],
+                         &job->fine[kRight]);
     estimate(job);
     if (!job->alignment.refusal.empty()) {
         report_diagnostic(arg, ("not aligned: " + job->alignment.refusal).c_str());
