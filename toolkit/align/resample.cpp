@@ -1,7 +1,9 @@
 #include "resample.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
+#include <vector>
 
 namespace {
 
@@ -43,15 +45,21 @@ const Weights& weights() {
     return w;
 }
 
-// A source position in 1/256 pixel: its whole pixel and its phase. The
-// rounding is done by hand: std::floor is a library call where the
-// processor has no rounding instruction of its own.
-void split_position(double position, int64_t* whole, int64_t* phase) {
-    const double scaled = position * static_cast<double>(kPhases) + 0.5;
-    auto fixed = static_cast<int64_t>(scaled);
+// A source position in 1/256 pixel. The rounding is done by hand: std::floor
+// is a library call where the processor has no rounding instruction of its
+// own. Positions are kept within a range that no view reaches, so that the
+// conversion is defined whatever the correction.
+int32_t fixed_position(double position) {
+    constexpr double kFar = 1 << 30;
+    const double scaled = std::min(kFar, std::max(-kFar, position * static_cast<double>(kPhases) + 0.5));
+    auto fixed = static_cast<int32_t>(scaled);
     if (static_cast<double>(fixed) > scaled) --fixed;
-    *phase = fixed & (kPhases - 1);
-    *whole = (fixed - *phase) / kPhases;
+    return fixed;
+}
+
+// Its whole pixel (rounded down) and its phase.
+int64_t whole_of(int32_t fixed) {
+    return (static_cast<int64_t>(fixed) - (fixed & (kPhases - 1))) / kPhases;
 }
 
 int64_t clamp_index(int64_t k, int64_t size) {
@@ -88,36 +96,55 @@ void resample_rows(const unsigned char* source, size_t width, size_t height, con
     constexpr int kAcrossShift = kWeightBits - 8;
     constexpr int kShift = kWeightBits + 8;
     constexpr int32_t kHalf = int32_t{1} << (kShift - 1);
+    const auto clamped = [](int32_t v) {
+        return static_cast<unsigned char>(v < 0 ? 0 : (v > 255 ? 255 : v));
+    };
+    // The positions of a row first, in a loop of their own that the compiler
+    // can keep busy with the divisions, then the taps.
+    std::vector<int32_t> fixed_x(static_cast<size_t>(warp.out_width)), fixed_y(fixed_x.size());
     for (size_t r = 0; r < rows; ++r) {
         const auto j = static_cast<double>(first_row + static_cast<int64_t>(r));
         const double row_x = m[1] * j + m[2], row_y = m[4] * j + m[5], row_w = m[7] * j + m[8];
-        unsigned char* o = out + r * stride;
-        for (int64_t i = 0; i < warp.out_width; ++i) {
+        for (size_t i = 0; i < fixed_x.size(); ++i) {
             const auto column = static_cast<double>(i);
             const double scale = m[6] * column + row_w;
-            int64_t x0 = 0, y0 = 0, phase_x = 0, phase_y = 0;
-            split_position((m[0] * column + row_x) / scale, &x0, &phase_x);
-            split_position((m[3] * column + row_y) / scale, &y0, &phase_y);
-            const unsigned char* taps[kTaps][kTaps];
-            for (int ky = 0; ky < kTaps; ++ky) {
-                const unsigned char* line =
-                    source + static_cast<size_t>(clamp_index(y0 - 1 + ky, lines)) * row_bytes;
-                for (int kx = 0; kx < kTaps; ++kx) {
-                    taps[ky][kx] = line + static_cast<size_t>(clamp_index(x0 - 1 + kx, columns)) * 3;
+            fixed_x[i] = fixed_position((m[0] * column + row_x) / scale);
+            fixed_y[i] = fixed_position((m[3] * column + row_y) / scale);
+        }
+        unsigned char* o = out + r * stride;
+        for (size_t i = 0; i < fixed_x.size(); ++i, o += 3) {
+            const int64_t x0 = whole_of(fixed_x[i]), y0 = whole_of(fixed_y[i]);
+            const int32_t* wx = w[fixed_x[i] & (kPhases - 1)].data();
+            const int32_t* wy = w[fixed_y[i] & (kPhases - 1)].data();
+            int32_t sum[3] = {kHalf, kHalf, kHalf};
+            if (x0 >= 1 && x0 + 2 < columns && y0 >= 1 && y0 + 2 < lines) {
+                // Inside the view: the four taps of a row lie side by side.
+                const unsigned char* p =
+                    source + static_cast<size_t>(y0 - 1) * row_bytes + static_cast<size_t>(x0 - 1) * 3;
+                for (int ky = 0; ky < kTaps; ++ky, p += row_bytes) {
+                    for (int c = 0; c < 3; ++c) {
+                        const int32_t across =
+                            wx[0] * p[c] + wx[1] * p[3 + c] + wx[2] * p[6 + c] + wx[3] * p[9 + c];
+                        sum[c] += wy[ky] * (across >> kAcrossShift);
+                    }
                 }
-            }
-            const int32_t* wx = w[phase_x].data();
-            const int32_t* wy = w[phase_y].data();
-            for (int c = 0; c < 3; ++c) {
-                int32_t sum = kHalf;
+            } else {
+                // At the edges each tap is the nearest pixel of the view.
                 for (int ky = 0; ky < kTaps; ++ky) {
-                    const int32_t across = wx[0] * taps[ky][0][c] + wx[1] * taps[ky][1][c] +
-                                           wx[2] * taps[ky][2][c] + wx[3] * taps[ky][3][c];
-                    sum += wy[ky] * (across >> kAcrossShift);
+                    const unsigned char* line =
+                        source + static_cast<size_t>(clamp_index(y0 - 1 + ky, lines)) * row_bytes;
+                    const unsigned char* taps[kTaps];
+                    for (int kx = 0; kx < kTaps; ++kx) {
+                        taps[kx] = line + static_cast<size_t>(clamp_index(x0 - 1 + kx, columns)) * 3;
+                    }
+                    for (int c = 0; c < 3; ++c) {
+                        const int32_t across =
+                            wx[0] * taps[0][c] + wx[1] * taps[1][c] + wx[2] * taps[2][c] + wx[3] * taps[3][c];
+                        sum[c] += wy[ky] * (across >> kAcrossShift);
+                    }
                 }
-                const int32_t v = sum >> kShift;
-                o[3 * i + c] = static_cast<unsigned char>(v < 0 ? 0 : (v > 255 ? 255 : v));
             }
+            for (int c = 0; c < 3; ++c) o[c] = clamped(sum[c] >> kShift);
         }
     }
 }
