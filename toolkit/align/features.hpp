@@ -19,7 +19,7 @@ struct GreyView {
 // The factor by which a view of `width` pixels is reduced for the search:
 // the smallest that brings it to at most kSearchWidth pixels.
 int search_factor(size_t width);
-constexpr size_t kSearchWidth = 1000;
+constexpr size_t kSearchWidth = 700;
 
 // Builds a grey copy one row at a time, as a view is decoded into grey rows
 // of `width` x `height` pixels (the view's luma, itself already reduced by
