@@ -1,5 +1,7 @@
 #include "features.hpp"
 
+#include <algorithm>
+
 #include <opencv2/core.hpp>
 #include <opencv2/features2d.hpp>
 
@@ -12,11 +14,37 @@ constexpr float kRatio = 0.8f;
 // enough that matching them all against each other stays quick.
 constexpr int kKeypoints = 4000;
 
+// The keypoints of a view and their descriptors (rows of `descriptors`), in
+// the order of their positions. SIFT hands them out in the order its sort
+// and selection of the strongest leave them, which is the C++ library's own
+// (libstdc++ and Emscripten's libc++ differ); the estimator's draws follow
+// the order of the matches, so that order must be the same everywhere.
+// Keypoints at the same position (SIFT gives one per orientation) follow
+// their strength, then their angle, which differ by far more than the last
+// bits in which platforms may disagree.
 std::vector<cv::KeyPoint> keypoints_of(const GreyView& view, cv::Mat* descriptors) {
     const cv::Mat image(view.height, view.width, CV_8UC1, const_cast<unsigned char*>(view.pixels.data()));
     cv::Ptr<cv::SIFT> sift = cv::SIFT::create(kKeypoints);
+    std::vector<cv::KeyPoint> found;
+    cv::Mat unordered;
+    sift->detectAndCompute(image, cv::noArray(), found, unordered);
+    std::vector<size_t> order(found.size());
+    for (size_t k = 0; k < order.size(); ++k) order[k] = k;
+    std::sort(order.begin(), order.end(), [&found](size_t a, size_t b) {
+        const cv::KeyPoint &p = found[a], &q = found[b];
+        if (p.pt.y != q.pt.y) return p.pt.y < q.pt.y;
+        if (p.pt.x != q.pt.x) return p.pt.x < q.pt.x;
+        if (p.response != q.response) return p.response > q.response;
+        if (p.angle != q.angle) return p.angle < q.angle;
+        return a < b;
+    });
     std::vector<cv::KeyPoint> keypoints;
-    sift->detectAndCompute(image, cv::noArray(), keypoints, *descriptors);
+    keypoints.reserve(found.size());
+    descriptors->create(unordered.rows, unordered.cols, unordered.type());
+    for (size_t k = 0; k < order.size(); ++k) {
+        keypoints.push_back(found[order[k]]);
+        unordered.row(static_cast<int>(order[k])).copyTo(descriptors->row(static_cast<int>(k)));
+    }
     return keypoints;
 }
 
