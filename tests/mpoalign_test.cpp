@@ -154,10 +154,11 @@ TEST(Mpoalign, RefusesPairsItCannotAlignAndWritesNothing) {
     EXPECT_FALSE(file_exists(dir / "unrelated_aligned.mpo"));
 }
 
-// Matches made from a known correction, with depth (horizontal offsets),
-// noise and a third of wrong matches: the estimate finds the correction,
-// keeps the keystone terms only when the pair has some, and refuses what no
-// camera produces or what the matches cannot tell.
+// Matches made from a known correction, with depth (horizontal offsets in
+// the corrected views), noise and a third of wrong matches: the estimate
+// finds the correction, levelling included, keeps the keystone terms only
+// when the pair has some, and refuses what no camera produces or what the
+// matches cannot tell.
 TEST(Align, EstimatesKnownCorrectionsAndRefusesUncertainOnes) {
     const ViewSize size = {2000, 1500};
     const struct {
@@ -166,16 +167,17 @@ TEST(Align, EstimatesKnownCorrectionsAndRefusesUncertainOnes) {
         double spread;  // of the matches, as a share of the picture
         const char* refusal;
     } cases[] = {
-        {{1.2, 1.02, 30, 0, 0}, 600, 1, ""},
-        {{-0.5, 0.99, -10, 0.01, -0.008}, 600, 1, ""},
+        {{1.2, 1.02, 30, 0, 0, 0}, 600, 1, ""},
+        {{-0.5, 0.99, -10, 0.01, -0.008, 0.25}, 600, 1, ""},
+        {{1.5, 1, 0, 0, 0, -0.75}, 600, 1, ""},
         {{8, 1, 0, 0, 0}, 600, 1, "turned by 8.0 degrees"},
         {{0.3, 1, 5, 0, 0}, 50, 1, "too few consistent matches"},
         {{0.3, 1, 5, 0, 0}, 600, 0.01, "uncertain"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.refusal);
-        const Homography half = half_transform(c.truth, size);
-        const Homography whole = multiply(half, half);
+        const Homography left = view_transform(c.truth, size, 1);
+        const Homography right = inverse(view_transform(c.truth, size, -1));
         std::vector<Match> matches;
         uint32_t seed = 12345;
         const auto next = [&seed] {
@@ -184,17 +186,17 @@ TEST(Align, EstimatesKnownCorrectionsAndRefusesUncertainOnes) {
         };
         for (int k = 0; k < c.matches; ++k) {
             const double x = next() * size.width * c.spread, y = next() * size.height * c.spread;
-            double rx = 0, ry = 0;
-            apply(whole, x, y, &rx, &ry);
+            double cx = 0, cy = 0, rx = 0, ry = 0;
+            apply(left, x, y, &cx, &cy);
+            apply(right, cx + 80 * next(), cy, &rx, &ry);
             if (k % 3 == 2) ry = next() * size.height;  // a wrong match
-            matches.push_back({x, y, rx + 40 * next(), ry + 0.3 * next()});
+            matches.push_back({x, y, rx, ry + 0.3 * next()});
         }
         const Alignment a = estimate_alignment(matches, size, 1.0);
         EXPECT_NE(a.refusal.find(c.refusal), std::string::npos) << a.refusal;
         if (*c.refusal != '\0') continue;
-        // Turning the views moves points of different depths by different
-        // heights, which the estimate weighs as vertical error too.
         EXPECT_NEAR(a.correction.roll_degrees, c.truth.roll_degrees, 0.005);
+        EXPECT_NEAR(a.correction.level_degrees, c.truth.level_degrees, 0.03);
         EXPECT_NEAR(a.correction.scale, c.truth.scale, 5e-5);
         EXPECT_NEAR(a.correction.shift, c.truth.shift, 0.05);
         EXPECT_EQ(a.keystone, c.truth.keystone_x != 0);

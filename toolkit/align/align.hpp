@@ -31,6 +31,11 @@ struct Correction {
     double roll_degrees = 0;  // turned clockwise on the screen when positive
     double scale = 1;         // its size against the left's
     double shift = 0;         // moved down by about this many pixels (see moved_down)
+    // Perspective (keystone): the vertical scale grows by `keystone_x` from
+    // the centre to the right edge, and by `keystone_y` from the centre to
+    // the bottom edge. Zero unless it lowered the error at held-out matches.
+    double keystone_x = 0;
+    double keystone_y = 0;
     // Both views turned clockwise by this much on top of their halves, so
     // that the direction in which depth moves points is level in both: the
     // halves alone leave it tilted by half the roll when the turn was all
@@ -38,11 +43,6 @@ struct Correction {
     // at different heights. Zero unless it lowered the error at held-out
     // matches.
     double level_degrees = 0;
-    // Perspective (keystone): the vertical scale grows by `keystone_x` from
-    // the centre to the right edge, and by `keystone_y` from the centre to
-    // the bottom edge. Zero unless it lowered the error at held-out matches.
-    double keystone_x = 0;
-    double keystone_y = 0;
 };
 
 // The view's size in pixels.
