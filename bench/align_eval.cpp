@@ -185,6 +185,7 @@ int measure(const char* path, double unit_width) {
     }
     const cv::Mat z = vertical_fit(l, r, use, false);
     std::vector<double> floor;
+    floor.reserve(use.size());
     for (const int k : use) floor.push_back(std::fabs(residual(z, l[k], r[k])));
     printf("%zu %.3f %.3f %.3f %.3f\n", use.size(), mean(errors), percentile(errors, 0.95), mean(floor),
            percentile(floor, 0.95));
@@ -301,9 +302,11 @@ int plain(const char* in, const char* out) {
 
 int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
-    if (mode == "measure" && (argc == 3 || argc == 4)) return measure(argv[2], argc == 4 ? atof(argv[3]) : 0);
+    const auto number = [](const char* text) { return strtod(text, nullptr); };
+    if (mode == "measure" && (argc == 3 || argc == 4))
+        return measure(argv[2], argc == 4 ? number(argv[3]) : 0);
     if (mode == "distort" && argc == 7)
-        return distort(argv[2], argv[3], atof(argv[4]), atof(argv[5]), atof(argv[6]));
+        return distort(argv[2], argv[3], number(argv[4]), number(argv[5]), number(argv[6]));
     if (mode == "plain" && argc == 4) return plain(argv[2], argv[3]);
     fputs(
         "usage: align_eval measure FILE.mpo [UNIT_WIDTH]\n"

@@ -60,7 +60,7 @@ Bytes distorted(const Decoded& view, double degrees, double scale, double down) 
                 const double top = at(x0, y0) + fx * (at(x0 + 1, y0) - at(x0, y0));
                 const double bottom = at(x0, y0 + 1) + fx * (at(x0 + 1, y0 + 1) - at(x0, y0 + 1));
                 out[(size_t{j} * view.width + i) * 3 + k] =
-                    static_cast<unsigned char>(top + fy * (bottom - top) + 0.5);
+                    static_cast<unsigned char>(std::lround(top + fy * (bottom - top)));
             }
         }
     }
@@ -134,12 +134,12 @@ TEST(RealFiles, MpoalignRecoversKnownDistortions) {
 // nothing written, and the batch goes on.
 TEST(Mpoalign, RefusesPairsItCannotAlignAndWritesNothing) {
     ScratchDir dir;
-    const Bytes grey(64 * 48 * 3, 128);
+    const Bytes grey(size_t{64} * 48 * 3, 128);
     const Bytes cap = encoded(64, 48, grey);
     write_file(dir / "cap.mpo", concat({cap, cap}));
     const StereoFile garden = garden_mpo(320, 240);
     write_file(dir / "unrelated.mpo",
-               concat({garden.left_jpeg, encoded(320, 240, Bytes(320 * 240 * 3, 90))}));
+               concat({garden.left_jpeg, encoded(320, 240, Bytes(size_t{320} * 240 * 3, 90))}));
     write_file(dir / "good.mpo", garden.file);
     const RunResult r = run_tool("mpoalign", {"cap.mpo", "unrelated.mpo", "good.mpo"}, dir.path);
     EXPECT_EQ(r.status, 1);
@@ -213,11 +213,11 @@ TEST(Align, NoCorrectionKeepsEveryPixel) {
     const Crop crop = largest_common_crop(Correction(), size);
     EXPECT_EQ(crop.width, 37);
     EXPECT_EQ(crop.height, 21);
-    Bytes view(37 * 21 * 3), out(view.size());
+    Bytes view(size_t{37} * 21 * 3), out(view.size());
     for (size_t k = 0; k < view.size(); ++k) view[k] = static_cast<unsigned char>(k * 7919 % 251);
     for (const int side : {1, -1}) {
         const ViewWarp warp = view_warp(Correction(), size, crop, side);
-        resample_rows(view.data(), 37, 21, warp, 0, 21, out.data(), 37 * 3);
+        resample_rows(view.data(), 37, 21, warp, 0, 21, out.data(), size_t{37} * 3);
         EXPECT_EQ(out, view);
     }
 }

@@ -184,8 +184,8 @@ std::vector<Transforms> perturbed(const Correction& c, const Model& model, ViewS
 
 void gradient(const std::vector<Transforms>& t, const Model& model, const Match& m, double* g) {
     for (int k = 0; k < model.count; ++k) {
-        g[k] = (error_under(t[2 * k], m) - error_under(t[2 * k + 1], m)) /
-               (2 * kDerivativeSteps[model.index[k]]);
+        const auto up = static_cast<size_t>(2 * k);
+        g[k] = (error_under(t[up], m) - error_under(t[up + 1], m)) / (2 * kDerivativeSteps[model.index[k]]);
     }
 }
 
@@ -195,7 +195,7 @@ Linearised linearise(const std::vector<Match>& ms, const std::vector<size_t>& us
     const Transforms base = transforms_of(c, size);
     const std::vector<Transforms> t = perturbed(c, model, size);
     Linearised l;
-    l.jtj.assign(n * n, 0);
+    l.jtj.assign(static_cast<size_t>(n) * static_cast<size_t>(n), 0);
     l.jtr.assign(n, 0);
     double g[kAllParameters];
     for (const size_t i : use) {
@@ -357,9 +357,11 @@ double corner_uncertainty(const std::vector<Match>& ms, const std::vector<size_t
     return worst;
 }
 
-std::string format(const char* pattern, double a, double b = 0) {
+// The text of a format with the values it takes (doubles only).
+template <typename... Values>
+std::string format(const char* pattern, Values... values) {
     char text[160];
-    (void)snprintf(text, sizeof text, pattern, a, b);
+    (void)snprintf(text, sizeof text, pattern, values...);
     return text;
 }
 

@@ -66,6 +66,27 @@ int64_t clamp_index(int64_t k, int64_t size) {
     return k < 0 ? 0 : (k >= size ? size - 1 : k);
 }
 
+// One output pixel from its 4 x 4 taps. Each row of taps is summed in
+// 1/4096ths, brought to 1/256ths (rounded down, the same everywhere), then
+// the column of four in 1/4096ths of that: at most 1.25 x 255 x 256 x 4096 x
+// 1.25, within 32 bits.
+void filter(const unsigned char* const (&taps)[kTaps][kTaps], const int32_t* wx, const int32_t* wy,
+            unsigned char* out) {
+    constexpr int kAcrossShift = kWeightBits - 8;
+    constexpr int kShift = kWeightBits + 8;
+    constexpr int32_t kHalf = int32_t{1} << (kShift - 1);
+    for (int c = 0; c < 3; ++c) {
+        int32_t sum = kHalf;
+        for (int ky = 0; ky < kTaps; ++ky) {
+            const int32_t across = wx[0] * taps[ky][0][c] + wx[1] * taps[ky][1][c] + wx[2] * taps[ky][2][c] +
+                                   wx[3] * taps[ky][3][c];
+            sum += wy[ky] * (across >> kAcrossShift);
+        }
+        const int32_t v = sum >> kShift;
+        out[c] = static_cast<unsigned char>(v < 0 ? 0 : (v > 255 ? 255 : v));
+    }
+}
+
 Homography translation(double x, double y) {
     return {{1, 0, x, 0, 1, y, 0, 0, 1}};
 }
@@ -90,15 +111,6 @@ void resample_rows(const unsigned char* source, size_t width, size_t height, con
     const double* m = warp.to_source.m;
     const auto columns = static_cast<int64_t>(width), lines = static_cast<int64_t>(height);
     const size_t row_bytes = width * 3;
-    // Each row of taps is summed in 1/4096ths, brought to 1/256ths (rounded
-    // down, the same everywhere), then the column of four in 1/4096ths of
-    // that: at most 1.25 x 255 x 256 x 4096 x 1.25, within 32 bits.
-    constexpr int kAcrossShift = kWeightBits - 8;
-    constexpr int kShift = kWeightBits + 8;
-    constexpr int32_t kHalf = int32_t{1} << (kShift - 1);
-    const auto clamped = [](int32_t v) {
-        return static_cast<unsigned char>(v < 0 ? 0 : (v > 255 ? 255 : v));
-    };
     // The positions of a row first, in a loop of their own that the compiler
     // can keep busy with the divisions, then the taps.
     std::vector<int32_t> fixed_x(static_cast<size_t>(warp.out_width)), fixed_y(fixed_x.size());
@@ -116,35 +128,25 @@ void resample_rows(const unsigned char* source, size_t width, size_t height, con
             const int64_t x0 = whole_of(fixed_x[i]), y0 = whole_of(fixed_y[i]);
             const int32_t* wx = w[fixed_x[i] & (kPhases - 1)].data();
             const int32_t* wy = w[fixed_y[i] & (kPhases - 1)].data();
-            int32_t sum[3] = {kHalf, kHalf, kHalf};
+            const unsigned char* taps[kTaps][kTaps];
             if (x0 >= 1 && x0 + 2 < columns && y0 >= 1 && y0 + 2 < lines) {
                 // Inside the view: the four taps of a row lie side by side.
                 const unsigned char* p =
                     source + static_cast<size_t>(y0 - 1) * row_bytes + static_cast<size_t>(x0 - 1) * 3;
                 for (int ky = 0; ky < kTaps; ++ky, p += row_bytes) {
-                    for (int c = 0; c < 3; ++c) {
-                        const int32_t across =
-                            wx[0] * p[c] + wx[1] * p[3 + c] + wx[2] * p[6 + c] + wx[3] * p[9 + c];
-                        sum[c] += wy[ky] * (across >> kAcrossShift);
-                    }
+                    for (int kx = 0; kx < kTaps; ++kx) taps[ky][kx] = p + 3 * kx;
                 }
             } else {
                 // At the edges each tap is the nearest pixel of the view.
                 for (int ky = 0; ky < kTaps; ++ky) {
                     const unsigned char* line =
                         source + static_cast<size_t>(clamp_index(y0 - 1 + ky, lines)) * row_bytes;
-                    const unsigned char* taps[kTaps];
                     for (int kx = 0; kx < kTaps; ++kx) {
-                        taps[kx] = line + static_cast<size_t>(clamp_index(x0 - 1 + kx, columns)) * 3;
-                    }
-                    for (int c = 0; c < 3; ++c) {
-                        const int32_t across =
-                            wx[0] * taps[0][c] + wx[1] * taps[1][c] + wx[2] * taps[2][c] + wx[3] * taps[3][c];
-                        sum[c] += wy[ky] * (across >> kAcrossShift);
+                        taps[ky][kx] = line + static_cast<size_t>(clamp_index(x0 - 1 + kx, columns)) * 3;
                     }
                 }
             }
-            for (int c = 0; c < 3; ++c) o[c] = clamped(sum[c] >> kShift);
+            filter(taps, wx, wy, o);
         }
     }
 }

@@ -98,7 +98,9 @@ void decode_search_copies(JpegReader* reader, int factor, int fine_factor, ByteB
 std::vector<unsigned char> exif_segment(FILE* picture) {
     std::vector<unsigned char> payload;
     if (seek_file(picture, 0, SEEK_SET) != 0) return payload;
-    if (read_byte(picture) != kMarkerStart || read_byte(picture) != kStartOfImage) return payload;
+    const int first = read_byte(picture);
+    const int second = read_byte(picture);
+    if (first != kMarkerStart || second != kStartOfImage) return payload;
     for (;;) {
         if (read_byte(picture) != kMarkerStart) return payload;
         int marker = read_byte(picture);

@@ -53,9 +53,11 @@ ViewSize size_of(const HeaderRecord& header) {
     return {static_cast<double>(header.image_width), static_cast<double>(header.image_height)};
 }
 
-std::string printed(const char* format, double a, double b = 0, double c = 0) {
+// The text of a format with the values it takes (doubles only).
+template <typename... Values>
+std::string printed(const char* format, Values... values) {
     char text[200];
-    (void)snprintf(text, sizeof text, format, a, b, c);
+    (void)snprintf(text, sizeof text, format, values...);
     return text;
 }
 
