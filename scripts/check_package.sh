@@ -14,7 +14,7 @@ if [ $# -ne 1 ]; then
 fi
 build=$(cd "$1" && pwd)
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
-programs="brantelix korventale trismoldaven vostrin"
+programs="brantelix korventale trismoldaven vostrin mpojoin"
 # mpoalign is built where OpenCV is found, which the Linux build requires.
 [ -x "$build/bin/mpoalign" ] && programs="$programs mpoalign"
 
@@ -132,13 +132,18 @@ cp "$source_dir/samples/garden.mpo" "$work/photos/"
 [ -s "$work/photos/garden.jps" ] || fail "unpacked vostrin wrote no garden.jps"
 case " $programs " in
     *" mpoalign "*)
-        "$root/usr/bin/mpoalign" "$work/photos/garden.mpo" >"$work/run.log" 2>&1 || {
+        "$root/usr/bin/mpoalign" "$work/photos/garden.mpo" >>"$work/run.log" 2>&1 || {
             cat "$work/run.log" >&2
             fail "unpacked mpoalign failed"
         }
         [ -s "$work/photos/garden_aligned.mpo" ] || fail "unpacked mpoalign wrote no garden_aligned.mpo"
         ;;
 esac
+# And the sample split and joined again.
+"$root/usr/bin/brantelix" "$work/photos/garden.mpo" >>"$work/run.log" || fail "unpacked brantelix failed"
+rm "$work/photos/garden.mpo"
+"$root/usr/bin/mpojoin" "$work/photos/garden_L.jpg" >>"$work/run.log" || fail "unpacked mpojoin failed"
+[ -s "$work/photos/garden.mpo" ] || fail "unpacked mpojoin wrote no garden.mpo"
 
 # lintian as Debian's archive would run it; the overrides shipped in the
 # package are applied, and any error or warning left fails. Info tags are

@@ -17,6 +17,8 @@ set -eu
 BUILD_WINDOWS_TESTS=ON
 
 . "$(dirname "$0")/build_common.sh"
+# mpojoin ships in the ZIP, not in the page (whose web.sh shares the list).
+tools="$tools mpojoin"
 
 # ---------------------------------------------------------------- packages
 step "packages"
@@ -197,6 +199,9 @@ mkdir "$compare/input/folder.mpo"
 # missing file. One run a line, its arguments split at spaces.
 (cd "$compare/input" && ls) >"$compare/cases"
 printf '%s\n' "folder.mpo garden.mpo" "missing.mpo garden.mpo" >>"$compare/cases"
+# mpojoin, last in $tools, joins the pairs that brantelix split there: each
+# input's _L.jpg in place of the input (joined, refused, or missing).
+sed 's/\.mpo\( \|$\)/_L.jpg\1/g' "$compare/cases" >"$compare/join_cases"
 
 run_linux() {
     "$build/linux/bin/$1" "${@:2}"
@@ -213,6 +218,8 @@ run_cases() {
     folder=$compare/$2
     cp -r "$compare/input" "$folder"
     for tool in $tools; do
+        case_list=$compare/cases
+        [ "$tool" != mpojoin ] || case_list=$compare/join_cases
         while read -r arguments; do
             status=0
             # shellcheck disable=SC2086
@@ -224,7 +231,7 @@ run_cases() {
                 echo "-- standard error"
                 tr -d '\r' <"$folder.err"
             } >>"$folder.log"
-        done <"$compare/cases"
+        done <"$case_list"
     done
 }
 # Both at once, one core each.

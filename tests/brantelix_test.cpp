@@ -258,3 +258,65 @@ TEST(RealFiles, SplitsCameraFilesAtTheirPictureStarts) {
         (void)remove((dir / "cam_R.jpg").c_str());
     }
 }
+
+namespace {
+
+// A picture without its MP Format segments (APP2 "MPF\0"), which mpojoin
+// writes anew: the header segments are stepped over by their lengths up to
+// the scan.
+Bytes without_mpf(const Bytes& picture) {
+    Bytes kept(picture.begin(), picture.begin() + 2);
+    size_t at = 2;
+    while (at + 4 <= picture.size() && picture[at] == 0xFF && picture[at + 1] != 0xDA) {
+        const size_t end = at + 2 + (picture[at + 2] << 8 | picture[at + 3]);
+        const bool mpf =
+            picture[at + 1] == 0xE2 && end >= at + 8 &&
+            std::equal(picture.begin() + ptrdiff_t(at) + 4, picture.begin() + ptrdiff_t(at) + 8, "MPF");
+        if (!mpf) kept.insert(kept.end(), picture.begin() + ptrdiff_t(at), picture.begin() + ptrdiff_t(end));
+        at = end;
+    }
+    kept.insert(kept.end(), picture.begin() + ptrdiff_t(at), picture.end());
+    return kept;
+}
+
+}  // namespace
+
+// mpojoin puts together what brantelix splits: split again, the joined file
+// gives back each picture it was given, byte for byte but for the MP Format
+// segment, and the composing tools make the same picture of it. The camera
+// files too, where they are.
+TEST(Joiner, JoinsWhatTheSplitterSplits) {
+    std::vector<std::pair<std::string, Bytes>> files = {{"garden", garden_mpo(48, 32).file}};
+    if (!samples_dir_absent()) {
+        for (const char* name : {"fujifilm_w3", "3ds_sugarshack", "panasonic_gx8"}) {
+            files.emplace_back(name, read_file(sample_file((std::string(name) + ".mpo").c_str())));
+        }
+    }
+    ScratchDir dir;
+    for (const auto& file : files) {
+        SCOPED_TRACE(file.first);
+        const std::string stem = dir / file.first;
+        write_file(stem + ".mpo", file.second);
+        ASSERT_EQ(run_tool("korventale", {stem + ".mpo"}).status, 0);
+        const Bytes anaglyph = read_file(stem + "_dub.jpg");
+        ASSERT_EQ(run_tool("brantelix", {stem + ".mpo"}).status, 0);
+        const Bytes left = read_file(stem + "_L.jpg"), right = read_file(stem + "_R.jpg");
+
+        const RunResult joined = run_tool("mpojoin", {stem + "_L.jpg"});
+        EXPECT_EQ(joined.status, 0);
+        EXPECT_EQ(joined.out, kJoin.banner + writing(stem + ".mpo"));
+        EXPECT_EQ(joined.err, "");
+        ASSERT_EQ(run_tool("brantelix", {stem + ".mpo"}).out,
+                  kSplit.banner + writing(stem + "_L.jpg") + writing(stem + "_R.jpg"));
+        EXPECT_EQ(without_mpf(read_file(stem + "_L.jpg")), without_mpf(left));
+        EXPECT_EQ(without_mpf(read_file(stem + "_R.jpg")), without_mpf(right));
+        ASSERT_EQ(run_tool("korventale", {stem + ".mpo"}).status, 0);
+        EXPECT_EQ(read_file(stem + "_dub.jpg"), anaglyph);
+    }
+
+    const RunResult help = run_tool("mpojoin", {"--help"});
+    EXPECT_EQ(help.out.rfind("Usage: mpojoin FILE_L.jpg...\n", 0), 0u) << help.out;
+    EXPECT_NE(help.out.find("shot.mpo"), std::string::npos) << help.out;
+    EXPECT_EQ(run_tool("mpojoin", {"--version"}).out,
+              std::string("mpojoin (stereo-mpo-tools) ") + STEREO_VERSION + "\n");
+}

@@ -432,8 +432,10 @@ TEST(BadArguments, FilesOf2GiBAreRefusedByEveryTool) {
 }
 
 // Damaged files, each followed by a good one. The splitter copies bytes and
-// never decodes, so it writes whatever pictures the locator finds, and
-// refuses a file in which it finds none; the composing tools either get a
+// never decodes: it writes every located picture whose header segments lead
+// to a frame and a scan, says which located starts are no picture and which
+// pictures are cut short (status 0: warnings), and refuses a file in which it
+// finds no picture; the composing tools either get a
 // message, or decode with libjpeg's warning on standard error, or meet a
 // fatal library error that ends the file. The batch goes on in every case,
 // and no view is left staged in the temporary folder.
@@ -450,10 +452,11 @@ TEST(DamagedPictures, EachDamageHasItsOutcomeAndNoCrash) {
     struct Case {
         const char* stem;
         Bytes file;
-        int split_pictures;  // how many pictures the splitter writes
-        Composed composed;   // what the composing tools do
-        std::string err;     // the library's message(s) on standard error
-        bool err_is_prefix;  // the rest of the message depends on the encoder's bytes
+        int split_pictures;     // how many pictures the splitter writes
+        Composed composed;      // what the composing tools do
+        std::string split_err;  // what the splitter says, after "brantelix: stem.mpo: "
+        std::string err;        // the library's message(s) on standard error
+        bool err_is_prefix;     // the rest of the message depends on the encoder's bytes
     };
     Bytes corrupted = good;
     for (size_t k = 0; k < 20; ++k) corrupted[left_data + left_data_length / 3 + k] ^= 0x5A;
@@ -472,43 +475,58 @@ TEST(DamagedPictures, EachDamageHasItsOutcomeAndNoCrash) {
     const size_t left_app1 = header_segment(good, 0, 0xE1);
     const size_t right_app1 = header_segment(good, right, 0xE1);
     const size_t right_sos = header_segment(good, right, 0xDA);
+    const auto cut_short = [](const char* which, const std::string& output) {
+        return std::string("the ") + which +
+               " picture is cut short (it ends before its end-of-image marker): " + output +
+               " holds what there is";
+    };
+    const auto no_picture_at = [](size_t offset) {
+        return "the bytes at offset " + std::to_string(offset) +
+               " are not a JPEG picture (their header segments do not lead to a frame and a scan): not "
+               "written";
+    };
     const Case cases[] = {
         {"cut_right_data", Bytes(good.begin(), good.begin() + right_data + right_data_length / 2), 2,
-         Composed::kWithWarning, "Premature end of JPEG file\n", false},
+         Composed::kWithWarning, cut_short("right", "cut_right_data_R.jpg"), "Premature end of JPEG file\n",
+         false},
         {"cut_left_data", Bytes(good.begin(), good.begin() + left_data + left_data_length / 2), 1,
-         Composed::kNotTwoPictures, "", false},
-        {"cut_right_tables", Bytes(good.begin(), good.begin() + right_dht + 20), 2, Composed::kFatal,
-         "Premature end of JPEG file\nBogus Huffman table definition\n", false},
-        {"cut_right_frame", Bytes(good.begin(), good.begin() + right_sof + 8), 2, Composed::kFatal,
-         "Premature end of JPEG file\nBogus marker length\n", false},
-        {"flipped_bytes", corrupted, 2, Composed::kWithWarning, "Corrupt JPEG data: ", true},
-        {"stray_markers", restarts, 2, Composed::kWithWarning,
+         Composed::kNotTwoPictures, cut_short("left", "cut_left_data_L.jpg"), "", false},
+        {"cut_right_tables", Bytes(good.begin(), good.begin() + right_dht + 20), 1, Composed::kFatal,
+         no_picture_at(right), "Premature end of JPEG file\nBogus Huffman table definition\n", false},
+        {"cut_right_frame", Bytes(good.begin(), good.begin() + right_sof + 8), 1, Composed::kFatal,
+         no_picture_at(right), "Premature end of JPEG file\nBogus marker length\n", false},
+        {"flipped_bytes", corrupted, 2, Composed::kWithWarning, "", "Corrupt JPEG data: ", true},
+        {"stray_markers", restarts, 2, Composed::kWithWarning, "",
          "Corrupt JPEG data: premature end of data segment\n", false},
         // Lengths in the header segments: below the two length bytes, beyond
         // the segment, beyond the end of the file.
-        {"short_table", with_length(good, left_dqt, 1), 2, Composed::kFatal, "Bogus marker length\n", false},
-        {"short_frame", with_length(good, header_segment(good, 0, 0xC0), 5), 2, Composed::kFatal,
+        {"short_table", with_length(good, left_dqt, 1), 1, Composed::kFatal, no_picture_at(0),
          "Bogus marker length\n", false},
-        {"long_table", with_length(good, left_dqt, segment_length(good, left_dqt) + 40), 2, Composed::kFatal,
-         "Bogus DQT index 15\n", false},
-        // The locator can no longer step over the Exif thumbnail, and finds it.
-        {"short_exif", with_length(good, left_app1, 1), 3, Composed::kFatal,
+        {"short_frame", with_length(good, header_segment(good, 0, 0xC0), 5), 1, Composed::kFatal,
+         no_picture_at(0), "Bogus marker length\n", false},
+        {"long_table", with_length(good, left_dqt, segment_length(good, left_dqt) + 40), 1, Composed::kFatal,
+         no_picture_at(0), "Bogus DQT index 15\n", false},
+        // The locator can no longer step over the Exif thumbnail, and finds
+        // it: the left picture is none, its thumbnail is taken for it.
+        {"short_exif", with_length(good, left_app1, 1), 2, Composed::kFatal, no_picture_at(0),
          "Premature end of JPEG file\nJPEG datastream contains no image\n", false},
         // The locator steps over the right picture's start into its Exif
         // data, where it finds the right thumbnail instead.
-        {"long_exif", with_length(good, left_app1, static_cast<int>(right - left_app1) + 100), 2,
-         Composed::kFatal, "Premature end of JPEG file\nJPEG datastream contains no image\n", false},
-        {"exif_past_end", with_length(good, right_app1, 0xFFFF), 2, Composed::kFatal,
+        {"long_exif", with_length(good, left_app1, static_cast<int>(right - left_app1) + 100), 1,
+         Composed::kFatal, no_picture_at(0),
          "Premature end of JPEG file\nJPEG datastream contains no image\n", false},
-        {"tables_past_end", with_length(good, right_dht, 0xFFF0), 2, Composed::kFatal,
+        {"exif_past_end", with_length(good, right_app1, 0xFFFF), 1, Composed::kFatal, no_picture_at(right),
+         "Premature end of JPEG file\nJPEG datastream contains no image\n", false},
+        {"tables_past_end", with_length(good, right_dht, 0xFFF0), 1, Composed::kFatal, no_picture_at(right),
          "Bogus Huffman table definition\n", false},
-        {"scan_past_end", with_length(good, right_sos, 60000), 2, Composed::kFatal, "Bogus marker length\n",
-         false},
-        // Pictures of nothing but a start and an end; the locator keeps 127.
-        {"starts", starts_only, 127, Composed::kFatal, "JPEG datastream contains no image\n", false},
+        {"scan_past_end", with_length(good, right_sos, 60000), 1, Composed::kFatal, no_picture_at(right),
+         "Bogus marker length\n", false},
+        // Pictures of nothing but a start and an end, none a picture; the
+        // locator keeps 127 of them.
+        {"starts", starts_only, 0, Composed::kFatal, "", "JPEG datastream contains no image\n", false},
         // Three bytes are not yet a picture.
-        {"start_sequence", bytes({0xFF, 0xD8, 0xFF}), 0, Composed::kNotTwoPictures, "", false},
-        {"empty", Bytes(), 0, Composed::kNotTwoPictures, "", false},
+        {"start_sequence", bytes({0xFF, 0xD8, 0xFF}), 0, Composed::kNotTwoPictures, "", "", false},
+        {"empty", Bytes(), 0, Composed::kNotTwoPictures, "", "", false},
     };
 
     ScratchDir temporary;
@@ -529,7 +547,9 @@ TEST(DamagedPictures, EachDamageHasItsOutcomeAndNoCrash) {
                 EXPECT_EQ(r.status, none ? 1 : 0);
                 EXPECT_EQ(r.out,
                           tool.banner + converted(tool, c.stem, c.split_pictures) + converted(tool, "next"));
-                EXPECT_EQ(r.err, none ? diagnostics(tool, bad, {"no JPEG picture found"}) : "");
+                EXPECT_EQ(r.err, none                  ? diagnostics(tool, bad, {"no JPEG picture found"})
+                                 : c.split_err.empty() ? ""
+                                                       : diagnostics(tool, bad, {c.split_err}));
                 remove_outputs(tool, dir, c.stem, c.split_pictures);
                 remove_outputs(tool, dir, "next");
                 continue;
@@ -575,6 +595,72 @@ TEST(DamagedPictures, EachDamageHasItsOutcomeAndNoCrash) {
         expect_inputs_unchanged(inputs);
     }
     EXPECT_TRUE(fs::is_empty(fs::u8path(temporary.path))) << "a view was left staged";
+}
+
+// mpojoin refuses a pair by the name of the picture at fault, with the
+// reason, on standard error, writes nothing for it (an older output of its
+// name stays as it was), joins the others and ends with status 1; under
+// valgrind, where it runs, without a leak on any of these ways out.
+TEST(Joiner, RefusesEachBadPairByNameAndJoinsTheOthers) {
+    const Bytes good = good_mpo();
+    const size_t right = static_cast<size_t>(locate(good)[1]);
+    const Bytes left_picture(good.begin(), good.begin() + ptrdiff_t(right));
+    const Bytes right_picture(good.begin() + ptrdiff_t(right), good.end());
+    const size_t left_data = header_segment(good, 0, 0xDA) + 20;
+    const struct {
+        std::string stem;  // the pair is stem_L.jpg and stem_R.jpg, the MPO file stem.mpo
+        Bytes left, right;
+        std::string err;  // "" when joined
+    } cases[] = {
+        {"good", left_picture, right_picture, ""},
+        {"named", left_picture, right_picture, "named.jpg: not a left picture: the name must end in _L.jpg"},
+        {"lonely", left_picture, {}, "lonely_R.jpg: No such file or directory"},
+        {"folder", left_picture, {}, "folder_R.jpg: not a regular file"},
+        {"text", bytes({'h', 'i', '\n'}), right_picture, "text_L.jpg: not a JPEG picture"},
+        {"header", left_picture, Bytes(right_picture.begin(), right_picture.begin() + 30),
+         "header_R.jpg: not a JPEG picture: its header segments do not lead to a frame and a scan"},
+        {"cut", Bytes(left_picture.begin(), left_picture.begin() + ptrdiff_t(left_data)), right_picture,
+         "cut_L.jpg: a JPEG picture cut short: it ends before its end-of-image marker"},
+        {"blocked", left_picture, right_picture, std::string("blocked.mpo: ") + kFolderOpenedAsFile},
+    };
+    ScratchDir dir;
+    std::vector<std::string> args;
+    std::string out = kJoin.banner, err;
+    for (const auto& c : cases) {
+        const std::string left_name = c.stem == "named" ? "named.jpg" : c.stem + "_L.jpg";
+        args.push_back(left_name);
+        write_file(dir / left_name, c.left);
+        if (!c.right.empty()) write_file(dir / (c.stem + "_R.jpg"), c.right);
+        if (c.stem != "good") write_file(dir / (c.stem + ".mpo"), bytes({'o', 'l', 'd'}));
+        if (!c.err.empty()) err += "mpojoin: " + c.err + "\n";
+        if (c.err.empty()) out += writing(c.stem + ".mpo");
+    }
+    // An upper-case extension is taken, and kept for the right picture.
+    write_file(dir / "CAPS_L.JPG", left_picture);
+    write_file(dir / "CAPS_R.JPG", right_picture);
+    args.emplace_back("CAPS_L.JPG");
+    out += "Error opening output jpeg file blocked.mpo\n!" + writing("CAPS.mpo");
+    (void)remove((dir / "blocked.mpo").c_str());
+    ASSERT_TRUE(fs::create_directory(fs::u8path(dir / "blocked.mpo")));
+    ASSERT_TRUE(fs::create_directory(fs::u8path(dir / "folder_R.jpg")));
+    const auto inputs = record_inputs(in_dir(dir, args));
+
+    RunOptions options;
+    if (!std::string(LEAK_CHECKER).empty()) {
+        options.wrapper = {LEAK_CHECKER, "-q", "--leak-check=full",
+                           "--errors-for-leak-kinds=definite,indirect,possible", "--error-exitcode=99"};
+    }
+    const RunResult r = run_tool(kJoin.name, args, dir.path, options);
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(r.out, out);
+    EXPECT_EQ(r.err, err);
+    for (const auto& c : cases) {
+        if (c.stem == "good" || c.stem == "blocked") continue;
+        EXPECT_EQ(read_file(dir / (c.stem + ".mpo")), bytes({'o', 'l', 'd'})) << c.stem;
+    }
+    EXPECT_TRUE(file_exists(dir / "good.mpo"));
+    EXPECT_TRUE(file_exists(dir / "CAPS.mpo"));
+    expect_inputs_unchanged(inputs);
 }
 
 // A fatal library error inside a view's data is met while rows are being
@@ -1072,7 +1158,8 @@ TEST(WholeBatches, LeaveNoLeakWhateverHappensToEachFile) {
             if (!split) expected += refusal(stem, "does not contain two pictures");
         }
         expected += converted(tool, "cut") + converted(tool, "corrupt");
-        expected += split ? converted(tool, "header") + converted(tool, "data")
+        // The splitter leaves out the right picture, whose frame header is cut.
+        expected += split ? converted(tool, "header", 1) + converted(tool, "data")
                           : writing(outputs_of(tool, "data")[0]);
         expected += "File x.jpg has not the right extension\n";
         for (const char* stem : {"folder", "pipe", "null"}) {

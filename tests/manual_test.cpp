@@ -48,18 +48,25 @@ const std::string kTooWideMessage = "File %s is too wide for a side-by-side pict
 // the two options rather than quote these.
 const std::vector<std::string> kOptionFormats = {
     "Usage: %s FILE.mpo...\n%s",
+    "Usage: %s FILE_L.jpg...\n%s",
     "Outputs are written beside each input and replace files of the same name.\n",
+    "--help and --version are options only when alone: any other argument,\n",
     "%s (stereo-mpo-tools) %s\n",
 };
 
 struct Page {
     const char* program;
     std::vector<std::string> messages;
-    std::vector<std::string> output_names;  // for an input named shot.mpo
+    std::vector<std::string> output_names;  // for an input named shot.mpo (mpojoin: shot_L.jpg)
 };
 
 std::vector<std::string> joined(std::vector<std::string> a, const std::vector<std::string>& b) {
     a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+std::vector<std::string> without(std::vector<std::string> a, const std::string& message) {
+    a.erase(std::remove(a.begin(), a.end(), message), a.end());
     return a;
 }
 
@@ -69,6 +76,8 @@ const std::vector<Page>& pages() {
         {"korventale", joined(kFrameMessages, kPairMessages), {"shot_dub.jpg"}},
         {"trismoldaven", joined(kFrameMessages, kPairMessages), {"shot_ana.jpg"}},
         {"vostrin", joined(joined(kFrameMessages, kPairMessages), {kTooWideMessage}), {"shot.jps"}},
+        // Left pictures of any name are taken, and refused on standard error.
+        {"mpojoin", without(kFrameMessages, "File %s has not the right extension\n"), {"shot.mpo"}},
 #if defined(STEREO_HAVE_MPOALIGN)
         {"mpoalign", joined(kFrameMessages, kPairMessages), {"shot_aligned.mpo"}},
 #endif

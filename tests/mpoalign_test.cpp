@@ -119,13 +119,16 @@ TEST(RealFiles, MpoalignRecoversKnownDistortions) {
         EXPECT_EQ(views[0].height, views[1].height);
         EXPECT_NEAR(static_cast<double>(views[0].width) / views[0].height,
                     static_cast<double>(right.width) / right.height, 0.01);
-        // The Exif segment of each view, whole, in its aligned view.
+        // The Exif segment of each view, whole, in its aligned view, and the
+        // multi-picture segment that viewers look for.
+        const Bytes mpf = {'M', 'P', 'F', 0};
         for (size_t v = 0; v < 2; ++v) {
             const Bytes in = picture(file, v), out = picture(aligned, v);
             const size_t length = size_t{in[4]} << 8 | in[5];
             ASSERT_EQ(in[3], 0xE1);
             EXPECT_TRUE(std::search(out.begin(), out.end(), in.begin() + 2, in.begin() + 4 + length) !=
                         out.end());
+            EXPECT_TRUE(std::search(out.begin(), out.end(), mpf.begin(), mpf.end()) != out.end());
         }
     }
 }

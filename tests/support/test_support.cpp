@@ -415,6 +415,10 @@ const Tool kJps = {"vostrin",
                    "****************************\n****  VOSTRIN   T.Varno ****\n"
                    "****************************\n\n\n",
                    ".jps"};
+const Tool kJoin = {"mpojoin",
+                    "****************************\n****  MPOJOIN   T.Varno ****\n"
+                    "****************************\n\n\n",
+                    ".mpo"};
 
 std::string writing(const std::string& name) {
     return "Writing file " + name + "\n";
@@ -446,8 +450,9 @@ Bytes fake_picture(const Bytes& header, size_t data_length, unsigned seed) {
         state = state * 1103515245u + 12345u;
         b = static_cast<unsigned char>((state >> 16) % 0xFE);  // never FF: no markers
     }
-    return concat(
-        {bytes({0xFF, 0xD8}), header, segment(0xDA, bytes({1, 1, 0, 0, 63, 0})), data, bytes({0xFF, 0xD9})});
+    // A frame of one 16 x 16 component, which a picture needs before its scan.
+    return concat({bytes({0xFF, 0xD8}), header, segment(0xC0, bytes({8, 0, 16, 0, 16, 1, 1, 0x11, 0})),
+                   segment(0xDA, bytes({1, 1, 0, 0, 63, 0})), data, bytes({0xFF, 0xD9})});
 }
 
 FILE* temp_file_holding(const Bytes& data) {

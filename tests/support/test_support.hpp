@@ -92,8 +92,9 @@ size_t installed_memory();
 // gives EACCES where POSIX gives EISDIR.
 extern const char* const kFolderOpenedAsFile;
 
-// The four programs as the tests see them. The splitter's suffix is nullptr:
-// it names its outputs itself (split_output_name).
+// The programs as the tests see them. The splitter's suffix is nullptr: it
+// names its outputs itself (split_output_name). mpojoin's takes the place of
+// "_L.jpg" in its argument's name.
 struct Tool {
     const char* name;
     const char* banner;
@@ -103,6 +104,7 @@ extern const Tool kSplit;
 extern const Tool kDubois;
 extern const Tool kColour;
 extern const Tool kJps;
+extern const Tool kJoin;
 
 // The line a tool prints for each output it writes.
 std::string writing(const std::string& name);
@@ -115,8 +117,9 @@ Bytes concat(std::initializer_list<Bytes> parts);
 Bytes segment(int marker, const Bytes& payload);
 
 // A JPEG-shaped stream for tests that do not decode: SOI, then the given
-// header segments, SOS and `data_length` bytes of entropy-coded-looking data
-// (no FF D8 in it), EOI. `seed` varies the data so pictures differ.
+// header segments, a frame header, SOS and `data_length` bytes of
+// entropy-coded-looking data (no FF in it), EOI. `seed` varies the data so
+// pictures differ.
 Bytes fake_picture(const Bytes& header, size_t data_length, unsigned seed);
 
 // A temporary file (open_temporary) holding `data`, read from its start; throws

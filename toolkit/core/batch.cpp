@@ -47,12 +47,18 @@ bool fits_offsets(FILE* in) {
     return seek_file(in, 0, SEEK_SET) == 0;
 }
 
-void print_usage(const char* summary) {
+void print_usage(const char* summary, BatchInputs inputs) {
     const char* name = program_name().c_str();
-    printf("Usage: %s FILE.mpo...\n%s", name, summary);
+    if (inputs == BatchInputs::kMpoFiles) {
+        printf("Usage: %s FILE.mpo...\n%s", name, summary);
+        printf(
+            "Outputs are written beside each input and replace files of the same name.\n"
+            "Only names ending in .mpo or .MPO are converted, others are skipped.\n");
+    } else {
+        printf("Usage: %s FILE_L.jpg...\n%s", name, summary);
+        printf("Outputs are written beside each input and replace files of the same name.\n");
+    }
     printf(
-        "Outputs are written beside each input and replace files of the same name.\n"
-        "Only names ending in .mpo or .MPO are converted, others are skipped.\n"
         "--help and --version are options only when alone: any other argument,\n"
         "and any argument of a longer list, is a file name.\n"
         "A file that is refused or damaged, or whose output cannot be written, is\n"
@@ -65,7 +71,7 @@ void print_usage(const char* summary) {
 
 // Checks, locates and converts one argument that could be opened; false when
 // it was refused or not fully converted.
-bool convert(FILE* in, const char* arg, FileHook hook) {
+bool convert(FILE* in, const char* arg, FileHook hook, BatchInputs inputs) {
     if (!is_regular_file(in)) {
         printf("File %s is not a regular file\n", arg);
         return false;
@@ -76,14 +82,14 @@ bool convert(FILE* in, const char* arg, FileHook hook) {
     }
     StartTable table{};
     int count = 0;
-    findJPEGs(in, &table, &count);
+    if (inputs == BatchInputs::kMpoFiles) findJPEGs(in, &table, &count);
     return hook(in, &table, count, arg);
 }
 
 // Opens, checks and converts each argument in turn; the run's exit status.
 // `skipped` tells whether an argument was skipped for its extension, which
 // leaves the status alone but converts nothing.
-int convert_arguments(int argc, char** argv, FileHook hook, bool* skipped) {
+int convert_arguments(int argc, char** argv, FileHook hook, BatchInputs inputs, bool* skipped) {
     int status = kAllConverted;
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
@@ -94,12 +100,12 @@ int convert_arguments(int argc, char** argv, FileHook hook, bool* skipped) {
             printf("Error when reading file\n");
             return kInputUnopenable;
         }
-        if (!has_mpo_extension(arg)) {
+        if (inputs == BatchInputs::kMpoFiles && !has_mpo_extension(arg)) {
             printf("File %s has not the right extension\n", arg);
             *skipped = true;
             continue;
         }
-        if (!convert(in.get(), arg, hook)) status = kSomeNotConverted;
+        if (!convert(in.get(), arg, hook, inputs)) status = kSomeNotConverted;
     }
     return status;
 }
@@ -122,13 +128,14 @@ void keep_window_open_to_read(bool files_given, bool all_converted) {
 
 }  // namespace
 
-int run_batch(int argc, char** argv, const char* banner, const char* summary, FileHook hook) {
+int run_batch(int argc, char** argv, const char* banner, const char* summary, FileHook hook,
+              BatchInputs inputs) {
     prepare_console();
     set_program_name(argc > 0 ? argv[0] : nullptr);
     // Only a lone option is one: with other arguments, every argument is a
     // file, as scripts that pass names beginning with a dash rely on.
     if (argc == 2 && strcmp(argv[1], "--help") == 0) {
-        print_usage(summary);
+        print_usage(summary, inputs);
         return kAllConverted;
     }
     if (argc == 2 && strcmp(argv[1], "--version") == 0) {
@@ -138,7 +145,7 @@ int run_batch(int argc, char** argv, const char* banner, const char* summary, Fi
 
     printf("%s", banner);
     bool skipped = false;
-    const int status = convert_arguments(argc, argv, hook, &skipped);
+    const int status = convert_arguments(argc, argv, hook, inputs, &skipped);
     keep_window_open_to_read(argc > 1, status == kAllConverted && !skipped);
     return status;
 }

@@ -25,12 +25,21 @@ constexpr int kAllConverted = 0;
 constexpr int kSomeNotConverted = 1;
 constexpr int kInputUnopenable = -1;
 
-// Prints the banner, then opens, checks and locates each argument in turn and
-// hands it to the hook, and returns one of the statuses above. The remaining
-// arguments are left untouched once an input cannot be opened. A lone
-// argument --help prints a usage with the tool's `summary` (lines saying
-// what it writes), a lone --version the version, instead.
-int run_batch(int argc, char** argv, const char* banner, const char* summary, FileHook hook);
+// What a tool's arguments name: MPO files, whose names must end in .mpo or
+// .MPO (others are skipped with a message) and whose pictures are located
+// before the hook is called; or left pictures of a stereo pair, NAME_L.jpg,
+// each handed to the hook as it is, with no start located (count 0): the
+// hook judges the name itself and finds the right picture beside it.
+enum class BatchInputs { kMpoFiles, kLeftPictures };
+
+// Prints the banner, then opens and checks each argument in turn (and
+// locates the pictures of an MPO file) and hands it to the hook, and returns
+// one of the statuses above. The remaining arguments are left untouched once
+// an input cannot be opened. A lone argument --help prints a usage with the
+// tool's `summary` (lines saying what it writes), a lone --version the
+// version, instead.
+int run_batch(int argc, char** argv, const char* banner, const char* summary, FileHook hook,
+              BatchInputs inputs = BatchInputs::kMpoFiles);
 
 // The argument with its last four characters (the extension) replaced by
 // `suffix`; any directory part is kept, so outputs land beside the input.

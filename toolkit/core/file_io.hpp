@@ -11,6 +11,8 @@
 
 #include "platform.hpp"
 
+struct JpegWalk;  // jpeg_walk.hpp
+
 // Closes the stream when its owner goes out of scope, so that every early
 // return releases what it opened. A stream whose close must be checked (an
 // output) is released with close_file instead; an input's close has nothing
@@ -57,8 +59,10 @@ bool allocate_buffer(ByteBuffer* buffer, size_t bytes);
 // Copies `length` bytes of `in`, starting at offset `begin`, to `out`
 // through `buffer` (whose size sets the chunk), or up to the end of the input
 // when `length` is negative. A short read ends the copy with the bytes that
-// were read. Returns false when a write fails.
-bool copy_bytes(FILE* in, long long begin, long long length, FILE* out, ByteBuffer* buffer);
+// were read. When `walk` is given, the bytes copied are walked as a JPEG
+// picture's (jpeg_walk.hpp) as they pass. Returns false when a write fails.
+bool copy_bytes(FILE* in, long long begin, long long length, FILE* out, ByteBuffer* buffer,
+                JpegWalk* walk = nullptr);
 
 // Pictures are copied through a buffer of at most this size rather than one
 // of the picture's size: the bytes are the same, and memory stays small

@@ -4,6 +4,7 @@
 #include <climits>
 
 #include "file_io.hpp"
+#include "jpeg_walk.hpp"
 #include "platform.hpp"
 
 namespace {
@@ -12,14 +13,6 @@ constexpr int kMarkerPrefix = 0xFF;
 constexpr int kSOI = 0xD8;  // start of image
 constexpr int kDQT = 0xDB;  // an SOI followed by a quantisation table is not counted
 constexpr int kSOS = 0xDA;  // start of scan: the header ends here
-
-// JPEG markers (ITU T.81, table B.1) are followed by a two-byte big-endian
-// length that counts itself, except TEM (01), RST0-RST7 (D0-D7), SOI (D8) and
-// EOI (D9). FF 00 is a stuffed zero byte and FF FF fill, neither a marker.
-bool marker_has_length(int marker) {
-    return !(marker == 0x00 || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD9) ||
-             marker == kMarkerPrefix);
-}
 
 // Steps over the header segments that follow a start sequence whose fourth
 // byte opened a segment with a length. Returns the matcher state in which
@@ -53,6 +46,12 @@ int step_over_header(FILE* in, long long* pos) {
 }
 
 }  // namespace
+
+// ITU T.81, table B.1.
+bool marker_has_length(int marker) {
+    return !(marker == 0x00 || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD9) ||
+             marker == kMarkerPrefix);
+}
 
 void findJPEGs(FILE* in, StartTable* table, int* count) {
     int state = 0;
@@ -98,10 +97,38 @@ void findJPEGs(FILE* in, StartTable* table, int* count) {
     *count = found;
 }
 
-bool copy_picture(FILE* in, StartTable* table, int count, int j, FILE* out, ByteBuffer* buffer) {
+namespace {
+
+// Picture j's extent, [begin, begin + length), or from `begin` to the end of
+// the input (length -1) when that end cannot be found.
+long long picture_length(FILE* in, StartTable* table, int count, int j) {
+    return store_end_if_last(in, table, count, j) ? static_cast<long long>((*table)[j + 1]) - (*table)[j]
+                                                  : -1;
+}
+
+}  // namespace
+
+bool walk_picture_header(FILE* in, StartTable* table, int count, int j, ByteBuffer* buffer, JpegWalk* walk) {
     const long long begin = (*table)[j];
-    const long long length = store_end_if_last(in, table, count, j) ? (*table)[j + 1] - begin : -1;
-    return copy_bytes(in, begin, length, out, buffer);
+    const long long length = picture_length(in, table, count, j);
+    if (seek_file(in, begin, SEEK_SET) != 0) return false;
+    long long offset = 0;
+    while (!jpeg_is_picture(*walk) && !jpeg_walk_over(*walk) && (length < 0 || offset < length)) {
+        size_t want = buffer->size();
+        if (length >= 0 && static_cast<unsigned long long>(length - offset) < want) {
+            want = static_cast<size_t>(length - offset);
+        }
+        const size_t got = fread(buffer->data(), 1, want, in);
+        walk_jpeg_chunk(walk, offset, buffer->data(), got);
+        offset += static_cast<long long>(got);
+        if (got < want) break;
+    }
+    return jpeg_is_picture(*walk);
+}
+
+bool copy_picture(FILE* in, StartTable* table, int count, int j, FILE* out, ByteBuffer* buffer,
+                  JpegWalk* walk) {
+    return copy_bytes(in, (*table)[j], picture_length(in, table, count, j), out, buffer, walk);
 }
 
 bool make_copy_buffer(FILE* in, StartTable* table, int count, int pictures, ByteBuffer* buffer) {

@@ -31,6 +31,11 @@ using StartTable = std::array<int32_t, kStartTableSize>;
 // error ends the scan like the end of the file. The stream is left at its end.
 void findJPEGs(FILE* in, StartTable* table, int* count);
 
+// Whether JPEG marker FF `marker` is followed by a two-byte big-endian length
+// that counts itself: all are but TEM (01), RST0-RST7 (D0-D7), SOI (D8) and
+// EOI (D9). FF 00 is a stuffed zero byte and FF FF fill, neither a marker.
+bool marker_has_length(int marker);
+
 // Stores the end of picture j in table[j + 1] when j is the last located
 // picture (its extent then runs to the end of the file, trailing bytes
 // included). Returns false when the input's end cannot be determined.
@@ -46,7 +51,16 @@ bool make_copy_buffer(FILE* in, StartTable* table, int count, int pictures, Byte
 // Copies the bytes of picture j, [table[j], table[j + 1]), to `out` through
 // `buffer`, storing the end slot first when j is the last picture (whose
 // copy then runs to the end of the input even if its end cannot be found).
-// A short read copies what was read. Returns false when a write fails.
-bool copy_picture(FILE* in, StartTable* table, int count, int j, FILE* out, ByteBuffer* buffer);
+// A short read copies what was read. When `walk` is given, it walks on over
+// the bytes as they are copied. Returns false when a write fails.
+bool copy_picture(FILE* in, StartTable* table, int count, int j, FILE* out, ByteBuffer* buffer,
+                  JpegWalk* walk = nullptr);
+
+// Walks the header segments of picture j (jpeg_walk.hpp) with a fresh
+// `walk`, reading them through `buffer`, up to the first scan's data or to
+// what shows that the bytes are no picture. True when they lead to a frame
+// and a scan: the bytes are a picture, and copy_picture can take the walk on
+// from there.
+bool walk_picture_header(FILE* in, StartTable* table, int count, int j, ByteBuffer* buffer, JpegWalk* walk);
 
 #endif

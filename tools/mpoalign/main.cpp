@@ -10,7 +10,7 @@
 #include "aligned_views.hpp"
 #include "batch.hpp"
 #include "features.hpp"
-#include "mpo_standin.hpp"
+#include "mpo_writer.hpp"
 #include "refine.hpp"
 #include "stereo_pair.hpp"
 
@@ -169,15 +169,23 @@ bool align(FILE* in, StartTable* table, int count, const char* arg, AlignJob* jo
     job->view = ByteBuffer();
     describe(arg, job->alignment, job->crop, size_of(header));
 
+    const std::vector<unsigned char>& left = job->jpegs[kLeft].bytes;
+    const std::vector<unsigned char>& right = job->jpegs[kRight].bytes;
+    // The writer's own refusals are taken before the output exists, so that a
+    // failure after it is a failed write and its errno the write's.
+    if (!check_mpo_picture(left.data(), left.size(), &job->why) ||
+        !check_mpo_picture(right.data(), right.size(), &job->why)) {
+        report_diagnostic(arg, job->why.c_str());
+        return false;
+    }
     job->output_name = derive_output_name(arg, kSuffix);
     report_writing(job->output_name);
     job->output.reset(create_output(job->output_name));
     if (!job->output) return false;
-    const std::vector<unsigned char>& left = job->jpegs[kLeft].bytes;
-    const std::vector<unsigned char>& right = job->jpegs[kRight].bytes;
     const bool written =
         write_mpo(job->output.get(), left.data(), left.size(), right.data(), right.size(), &job->why);
-    return close_output(&job->output, job->output_name, written, errno);
+    const int error = errno;
+    return close_output(&job->output, job->output_name, written, error);
 }
 
 bool align_pair(FILE* in, StartTable* table, int count, const char* arg) {
