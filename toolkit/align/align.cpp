@@ -184,7 +184,7 @@ std::vector<Transforms> perturbed(const Correction& c, const Model& model, ViewS
 
 void gradient(const std::vector<Transforms>& t, const Model& model, const Match& m, double* g) {
     for (int k = 0; k < model.count; ++k) {
-        const auto up = static_cast<size_t>(2 * k);
+        const size_t up = 2 * static_cast<size_t>(k);
         g[k] = (error_under(t[up], m) - error_under(t[up + 1], m)) / (2 * kDerivativeSteps[model.index[k]]);
     }
 }

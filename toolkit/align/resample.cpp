@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstddef>
 #include <vector>
 
 namespace {
@@ -134,7 +135,7 @@ void resample_rows(const unsigned char* source, size_t width, size_t height, con
                 const unsigned char* p =
                     source + static_cast<size_t>(y0 - 1) * row_bytes + static_cast<size_t>(x0 - 1) * 3;
                 for (int ky = 0; ky < kTaps; ++ky, p += row_bytes) {
-                    for (int kx = 0; kx < kTaps; ++kx) taps[ky][kx] = p + 3 * kx;
+                    for (int kx = 0; kx < kTaps; ++kx) taps[ky][kx] = p + 3 * static_cast<ptrdiff_t>(kx);
                 }
             } else {
                 // At the edges each tap is the nearest pixel of the view.
