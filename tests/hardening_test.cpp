@@ -17,6 +17,7 @@
 #endif
 
 #include <csignal>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 
@@ -308,7 +309,7 @@ Bytes bomb_view(int eye, bool progressive, int height = kBombSide) {
 // between the quarter that the tools refuse and the half that a careless
 // limit would; 0 where no picture libjpeg accepts is that large.
 int middling_bomb_height() {
-    const size_t rows = installed_memory() / 8 * 3 / (size_t{kBombSide} * 3);
+    const size_t rows = program_memory() / 8 * 3 / (size_t{kBombSide} * 3);
     return rows > 0 && rows <= size_t{kBombSide} ? static_cast<int>(rows) : 0;
 }
 
@@ -333,9 +334,10 @@ RunResult run_measured(const Tool& tool, const std::vector<std::string>& args, c
 }
 
 // The tools refuse a view whose raster exceeds a quarter of the memory; on a
-// machine that large the bomb is a picture it can hold.
+// machine that large the bomb is a picture it can hold. Counted in 64 bits:
+// the raster is more than a 32-bit size_t holds.
 bool bombs_are_refused() {
-    return size_t{kBombSide} * kBombSide * 3 > installed_memory() / 4;
+    return uint64_t{kBombSide} * kBombSide * 3 > program_memory() / 4;
 }
 
 // A view that compresses like a photograph's detail (a flat one would be

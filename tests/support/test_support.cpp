@@ -282,9 +282,10 @@ RunningTool start_tool(const std::string& tool, const std::vector<std::string>& 
     if (!CreateProcessW(widened(command[0]).c_str(), &line[0], nullptr, nullptr, TRUE,
                         CREATE_UNICODE_ENVIRONMENT, environment.empty() ? nullptr : &environment[0],
                         folder.empty() ? nullptr : folder.c_str(), &startup, &process)) {
+        const DWORD error = GetLastError();
         CloseHandle(out);
         CloseHandle(err);
-        throw std::runtime_error("cannot start " + command[0]);
+        throw std::runtime_error("cannot start " + command[0] + " (error " + std::to_string(error) + ")");
     }
     CloseHandle(process.hThread);
     running.pid = static_cast<int>(process.dwProcessId);
@@ -380,11 +381,15 @@ RunResult finish_tool(RunningTool* running) {
 }
 #endif
 
-size_t installed_memory() {
+size_t program_memory() {
 #if defined(_WIN32)
     MEMORYSTATUSEX status;
     status.dwLength = sizeof status;
-    return GlobalMemoryStatusEx(&status) ? static_cast<size_t>(status.ullTotalPhys) : SIZE_MAX;
+    if (!GlobalMemoryStatusEx(&status)) return SIZE_MAX;
+    // A 32-bit program has 2 GiB, and its size_t counts no more than 4 GiB.
+    const DWORDLONG memory =
+        status.ullTotalVirtual < status.ullTotalPhys ? status.ullTotalVirtual : status.ullTotalPhys;
+    return memory < SIZE_MAX ? static_cast<size_t>(memory) : SIZE_MAX;
 #else
     const long pages = sysconf(_SC_PHYS_PAGES);
     const long page_size = sysconf(_SC_PAGE_SIZE);

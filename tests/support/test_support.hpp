@@ -84,9 +84,10 @@ RunningTool start_tool(const std::string& tool, const std::vector<std::string>& 
                        const RunOptions& options = RunOptions());
 RunResult finish_tool(RunningTool* running);
 
-// The machine's physical memory in bytes (SIZE_MAX when unknown), found
-// apart from the toolkit's physical_memory, whose decisions tests check.
-size_t installed_memory();
+// The memory a program may have in bytes (SIZE_MAX when unknown): the
+// machine's, or a process's addresses where they are fewer; found apart from
+// the toolkit's usable_memory, whose decisions tests check.
+size_t program_memory();
 
 // strerror's text for a folder opened as a file to write: Windows' C library
 // gives EACCES where POSIX gives EISDIR.

@@ -262,12 +262,15 @@ bool keeps_console_window(unsigned long console_processes, bool files_given, boo
     return console_processes == 1 && (!files_given || !all_converted);
 }
 
-size_t physical_memory() {
+size_t usable_memory() {
 #if defined(_WIN32)
     MEMORYSTATUSEX status;
     status.dwLength = sizeof status;
     if (!GlobalMemoryStatusEx(&status)) return SIZE_MAX;
-    return status.ullTotalPhys > SIZE_MAX ? SIZE_MAX : static_cast<size_t>(status.ullTotalPhys);
+    // ullTotalVirtual: the user part of this process's address space.
+    const DWORDLONG usable =
+        status.ullTotalVirtual < status.ullTotalPhys ? status.ullTotalVirtual : status.ullTotalPhys;
+    return usable > SIZE_MAX ? SIZE_MAX : static_cast<size_t>(usable);
 #else
     const long pages = sysconf(_SC_PHYS_PAGES);
     const long page_size = sysconf(_SC_PAGE_SIZE);

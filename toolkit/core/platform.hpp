@@ -1,6 +1,6 @@
 // Everything that differs between the systems the tools run on, in one
-// place: how files are opened, measured and staged, how much memory the
-// machine has, the console's code page and window, wildcards (expanded by
+// place: how files are opened, measured and staged, how much memory a
+// program may have, the console's code page and window, wildcards (expanded by
 // the program on Windows) and where the manual is. The tools and the rest of
 // the toolkit call only these.
 #ifndef STEREO_TOOLKIT_PLATFORM_HPP
@@ -84,7 +84,10 @@ void wait_for_enter();
 #define STEREO_MANUAL_REFERENCE "More in the manual page: man %s\n"
 #endif
 
-// The machine's physical memory in bytes; SIZE_MAX when it cannot be told.
-size_t physical_memory();
+// The memory this program may have, in bytes: the machine's physical memory,
+// or the addresses a process has where they are fewer (a 32-bit Windows
+// program has 2 GiB, whatever the machine holds); SIZE_MAX when it cannot be
+// told.
+size_t usable_memory();
 
 #endif

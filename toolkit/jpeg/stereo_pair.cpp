@@ -16,13 +16,14 @@ constexpr int kRgbComponents = 3;
 // still bounded: a few hundred bytes can declare 65500 x 65500 pixels, which
 // would be decoded and encoded as minutes of grey, and libjpeg keeps all the
 // coefficients of a progressive picture while it decodes it. A view whose
-// raster would take more than a quarter of the physical memory is refused.
+// raster would take more than a quarter of the memory the program may have
+// is refused.
 constexpr size_t kMemoryShareOfAView = 4;
 
 bool fits_in_memory(const HeaderRecord& header) {
     const size_t width = header.image_width, height = header.image_height;
     const size_t components = static_cast<size_t>(header.num_components);
-    const size_t limit = physical_memory() / kMemoryShareOfAView;
+    const size_t limit = usable_memory() / kMemoryShareOfAView;
     // Each product is checked against the limit before the next one is formed.
     return width * components <= limit && (height == 0 || width * components <= limit / height);
 }
