@@ -12,12 +12,23 @@ its growth per file between the batches), the longest task on the page's
 main thread while converting and while the ZIP is offered, the browser's
 processor time over the wall time while converting.
 
-    bench/web_bench.py tools|batch --zip ZIP --native BIN --work DIR --file MPO
+card: N copies of one file (--batch N), the page opened as a file as a user
+does by double-clicking it (--engine chromium or webkit), every ZIP part
+downloaded as soon as the page offers it: each part must be a whole ZIP,
+and together they must hold every output, byte-identical to the command
+line's outputs of the same copies. Prints the parts and their sizes, the
+time, the converters the pool had (and when it changed), and the longest
+gap between 10 ms timers on the page's main thread (every engine) and its
+longest task (Chromium).
+
+    bench/web_bench.py tools|batch|card --zip ZIP --native BIN --work DIR --file MPO
 """
 import argparse
+import io
 import os
 import shutil
 import statistics
+import subprocess
 import sys
 import threading
 import time
@@ -25,7 +36,7 @@ import zipfile
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "scripts"))
-from web_browser import COMPOSING, ZIP_NAME, Check, Site, fail, run_native, unpack  # noqa: E402
+from web_browser import COMPOSING, TOOLS, ZIP_NAME, Check, Site, digest, fail, run_native, unpack  # noqa: E402
 from web_engines import start_browser  # noqa: E402
 
 
@@ -163,21 +174,126 @@ new PerformanceObserver((list) => {
     site.close()
 
 
+# The page's main thread, watched from inside: the longest gap between
+# timers of 10 ms, in every engine, and the longest task where the engine
+# reports them (Chromium).
+WATCH_MAIN_THREAD = """
+window.longestGap = 0;
+window.longest = 0;
+let last = performance.now();
+const beat = () => {
+  const now = performance.now();
+  window.longestGap = Math.max(window.longestGap, now - last);
+  last = now;
+  setTimeout(beat, 10);
+};
+beat();
+if (PerformanceObserver.supportedEntryTypes.includes("longtask")) {
+  new PerformanceObserver((list) => {
+    for (const entry of list.getEntries()) window.longest = Math.max(window.longest, entry.duration);
+  }).observe({ type: "longtask" });
+}
+"""
+
+
+def card(args):
+    """N copies of one file, opened as a file, every ZIP part downloaded as
+    it is offered; the parts checked against the command line's outputs."""
+    work = Path(args.work).resolve()
+    count = args.batch[0]
+    copies = work / "card"
+    shutil.rmtree(copies, ignore_errors=True)
+    copies.mkdir(parents=True)
+    original = work / Path(args.file).name
+    shutil.copyfile(args.file, original)
+    # Hard links: a browser names a file it is given by a symbolic link
+    # after its target, and the copies need names of their own.
+    paths = [copies / f"{original.stem}-{i:03}.mpo" for i in range(count)]
+    for path in paths:
+        os.link(original, path)
+    native = Path(args.native).resolve()
+    # The command line's outputs, every copy at once, beside them.
+    for tool in TOOLS:
+        result = subprocess.run([str(native / tool), *[p.name for p in paths]], cwd=copies, capture_output=True,
+                                check=False)
+        if result.returncode != 0:
+            fail(f"{tool}: {result.stderr.decode()}")
+    wanted = {p.name: digest(p.read_bytes()) for p in copies.iterdir() if p not in paths}
+    folder = unpack(Path(args.zip), work)
+    downloads = work / "downloads"
+    shutil.rmtree(downloads, ignore_errors=True)
+    browser = start_browser(args.engine, work / "browser", downloads)
+    check = Check(browser, None, downloads)
+    parts, sizes = {}, []
+    try:
+        browser.open((folder / "index.html").as_uri())
+        # Once the page has opened its destination, and says where outputs go.
+        browser.wait("document.body.dataset.converters && document.getElementById('destination-note').textContent "
+                     "!== 'The outputs go into one ZIP file.'", 120)
+        print(browser.script('return document.getElementById("destination-note").textContent;'))
+        browser.script(WATCH_MAIN_THREAD)
+        started = time.monotonic()
+        browser.pick(paths)
+        converters = []
+        while True:
+            state = browser.script("""return [document.body.dataset.state, document.body.dataset.converters,
+                document.querySelector(".download-part")?.textContent.match(/\\d+/)[0]];""")
+            if not converters or converters[-1][1] != state[1]:
+                converters.append((round(time.monotonic() - started), state[1]))
+            if state[2]:
+                name = f"stereo-mpo-outputs-{state[2]}.zip"
+                parts[name] = check.download(name, ".download-part", scripted=True)
+                if parts[name] is None:
+                    fail(f"{name} was not downloaded")
+                sizes.append(f"{name} {len(parts[name]) / 1e6:.0f} MB at {time.monotonic() - started:.0f} s")
+            elif state[0] in ("done", "failed"):
+                break
+            else:
+                time.sleep(0.5)
+        seconds = time.monotonic() - started
+        summary = browser.script('return document.getElementById("summary-text").textContent;')
+        gap, longest = browser.script("return [window.longestGap, window.longest];")
+        if not parts:
+            parts[ZIP_NAME] = check.download(ZIP_NAME, "#download-all")
+    finally:
+        browser.quit()
+    held = {}
+    for name, data in parts.items():
+        with zipfile.ZipFile(io.BytesIO(data)) as archive:
+            if archive.testzip() is not None:
+                fail(f"{name} is damaged")
+            for entry in archive.namelist():
+                if entry in held:
+                    fail(f"{entry} is in two parts")
+                held[entry] = digest(archive.read(entry))
+    same = "byte-identical to" if held == wanted else "NOT the same as"
+    print(f"{args.engine}, {count} copies opened as a file: {summary}\n"
+          f"{len(parts)} ZIP parts, each a whole ZIP, {len(held)} outputs {same} the command line's "
+          f"{len(wanted)}\n" + "\n".join(sizes) +
+          f"\n{seconds:.0f} s; converters (second, count): {converters}; "
+          f"longest gap between 10 ms timers {gap:.0f} ms, longest task {longest:.0f} ms")
+    if held != wanted:
+        fail("the parts do not hold the command line's outputs")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     commands = parser.add_subparsers(dest="command", required=True)
-    for name in ("tools", "batch"):
+    for name in ("tools", "batch", "card"):
         command = commands.add_parser(name)
         command.add_argument("--zip", required=True, help="the packed page")
         command.add_argument("--native", required=True, help="folder of the native tools")
         command.add_argument("--work", required=True, help="scratch folder")
         command.add_argument("--file", required=True, help="the MPO file")
     commands.choices["tools"].add_argument("--runs", type=int, default=5)
-    commands.choices["batch"].add_argument("--batch", type=int, nargs="+", default=[6, 24],
-                                           help="numbers of copies, one batch each")
+    for name in ("batch", "card"):
+        commands.choices[name].add_argument("--batch", type=int, nargs="+",
+                                            default=[6, 24] if name == "batch" else [25],
+                                            help="numbers of copies, one batch each (card: one)")
+    commands.choices["card"].add_argument("--engine", choices=("chromium", "webkit", "firefox"), default="chromium")
     args = parser.parse_args()
-    {"tools": tools, "batch": bench_batch}[args.command](args)
+    {"tools": tools, "batch": bench_batch, "card": card}[args.command](args)
 
 
 if __name__ == "__main__":

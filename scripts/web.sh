@@ -12,11 +12,11 @@
 # fetches libjpeg-turbo's Debian source.
 set -eu
 
-# From npm: the streaming ZIP writer that the page's storage worker uses;
+# From npm: esbuild bundles the page's modules into the classic scripts it ships;
 # puppeteer-core drives Firefox for the browser test (its 24 series runs on
 # Debian's node 20 as well as on newer ones); axe-core checks the page's
 # accessibility in the browser test.
-CLIENT_ZIP_VERSION=2.5.1
+ESBUILD_VERSION=0.28.2
 PUPPETEER_VERSION=24.43.1
 AXE_VERSION=4.14.1
 # The engines the browser test runs in; WEB_ENGINES=chromium for a quicker run.
@@ -43,15 +43,22 @@ install_missing $packages
 export NODE_PATH=/usr/share/nodejs
 
 # The npm packages, in BUILD_DIR/npm; no browser is ever downloaded.
-if [ ! -f "$build/npm/.installed-$CLIENT_ZIP_VERSION-$PUPPETEER_VERSION-$AXE_VERSION" ]; then
+npm_versions=$ESBUILD_VERSION-$PUPPETEER_VERSION-$AXE_VERSION
+if [ ! -f "$build/npm/.installed-$npm_versions" ]; then
     step "npm packages"
     mkdir -p "$build/npm"
     [ -f "$build/npm/package.json" ] || echo '{"private": true}' >"$build/npm/package.json"
     (cd "$build/npm" && PUPPETEER_SKIP_DOWNLOAD=1 npm install --silent --no-audit --no-fund \
-        "client-zip@$CLIENT_ZIP_VERSION" "puppeteer-core@$PUPPETEER_VERSION" "axe-core@$AXE_VERSION") ||
-        fail "npm install failed"
-    touch "$build/npm/.installed-$CLIENT_ZIP_VERSION-$PUPPETEER_VERSION-$AXE_VERSION"
+        "esbuild@$ESBUILD_VERSION" "puppeteer-core@$PUPPETEER_VERSION" "axe-core@$AXE_VERSION") || fail "npm install failed"
+    touch "$build/npm/.installed-$npm_versions"
 fi
+
+# The page's parts in node, over fakes: what the destinations store, the
+# runner's scheduling and cancelling, the pool, the messenger, the service
+# worker.
+step "page's parts, in node"
+node "$source_dir/tests/web_page_test.mjs" >"$build/web_page_test.log" 2>&1 ||
+    { cat "$build/web_page_test.log"; fail "the page's parts failed their test in node"; }
 
 # ------------------------------------------------------------ libjpeg-turbo
 # The same Debian version as the library the native build links, so that
@@ -117,42 +124,18 @@ package=stereo-mpo-tools-$version-web
 site=$build/$package
 rm -rf "$site"
 mkdir -p "$site"
-for file in index.html app.js pool.js style.css favicon.svg icon-192.png icon-512.png manifest.webmanifest; do
+for file in index.html style.css favicon.svg icon-192.png icon-512.png manifest.webmanifest; do
     cp "$source_dir/web/$file" "$site/"
 done
 # Text files for people, with CR LF so that every system's editor shows
 # their lines.
 sed 's/$/\r/' "$source_dir/web/README.txt" >"$site/README.txt"
 sed 's/$/\r/' "$source_dir/LICENSE" >"$site/LICENSE.txt"
-sed 's/$/\r/' "$build/npm/node_modules/client-zip/LICENSE.txt" >"$site/client-zip-LICENSE.txt"
-# The workers' scripts as text, one file per build (see web/pool.js).
-for variant in wasm wasm-simd; do
-    sources=sources.js
-    [ "$variant" = wasm ] || sources=sources-simd.js
-    set -- "client-zip=$build/npm/node_modules/client-zip/worker.js" "outputs.js=$source_dir/web/outputs.js" \
-        "worker.js=$source_dir/web/worker.js"
-    for tool in $tools; do
-        set -- "$@" "$tool=$build/$variant/bin/$tool.js"
-    done
-    python3 - "$site/$sources" "$@" <<'PYTHON' || fail "writing $sources failed"
-import json
-import sys
-
-with open(sys.argv[1], "w", encoding="utf-8") as out:
-    out.write("// Written by scripts/web.sh: the scripts of the page's workers, as text.\n"
-              "self.stereoSources = {};\n")
-    for argument in sys.argv[2:]:
-        name, path = argument.split("=", 1)
-        with open(path, encoding="utf-8") as script:
-            out.write(f"self.stereoSources[{json.dumps(name)}] = {json.dumps(script.read())};\n")
-PYTHON
-done
-# The service worker keeps every other file of the folder, under a version
-# that changes with any of them.
-files=$(cd "$site" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
-digest=$(cd "$site" && echo "$files" | xargs sha256sum | sha256sum | cut -c1-16)
-list=$(echo "$files" | sed 's/.*/"&"/' | paste -sd, -)
-sed -e "s/@VERSION@/$version-$digest/" -e "s/@FILES@/$list/" "$source_dir/web/sw.js" >"$site/sw.js"
+# The page's scripts, the workers' with the tools' modules of each build,
+# and the service worker, which keeps every other file of the folder under
+# a version that changes with any of them (see web/build.mjs).
+node "$source_dir/web/build.mjs" "$site" "$build/npm/node_modules" "$version" "$build/wasm/bin" \
+    "$build/wasm-simd/bin" || fail "packing the page's scripts failed"
 rm -f "$build/$package.zip"
 (cd "$build" && python3 -m zipfile -c "$package.zip" "$package") || fail "packing $package.zip failed"
 

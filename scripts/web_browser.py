@@ -5,20 +5,32 @@ test --engine E: the page served on 127.0.0.1, then opened as a file.
 Served, one batch: every camera file in the samples folder, the shipped
 sample, damaged files in the middle (a fatal error in a header and in the
 rows, a file cut inside its right view), a text file named .mpo, a .jpg and
-a one-picture file. Every output, read back from the page's storage and in
-its ZIP download, must be byte-identical to the native build's; every line
-equal to the command line's (standard output and error, the banners once);
-each result's outcome and the summary's counts the page's reading of them;
-axe-core must find no WCAG 2.1 A or AA violation; nothing may scroll
-sideways at 320 px; the page may ask its server for nothing but its own
-files. Opened as a file: a smaller batch, the same checks of bytes and lines.
-Chromium also: the page installable; a second batch in the same page, with
-a module that aborts in the middle of a run and a file its memory cannot
-take (faults planted in the served page, set off by the files' names) and a
-file gone before the page reads it, whose ZIP holds only its own outputs;
-the storage running out; outputs into a chosen folder; the page loading and
-converting with its server gone, and failing, not hanging, when one of its
-files is missing; no request beyond its server in the network log;
+a one-picture file. Every output in the ZIP download, and those of one file
+downloaded by their links, must be byte-identical to the native build's;
+every line equal to the command line's (standard output and error, the
+banners once), but for files the page refuses itself, which have one line
+under their name; each result's outcome, the summary's counts of files and
+its list of files with a problem the page's reading of them; the SIMD
+build chosen; the previews in proportion; axe-core must find no WCAG 2.2
+A or AA violation on a desktop and at 320 px, where nothing may scroll
+sideways; the page may ask its server for nothing but its own files.
+Opened as a file, with a small memory limit for outputs (so that where the
+page keeps them in memory, a few files make several ZIP parts, each
+downloaded as it is offered): files picked during a batch are added to it,
+one of them gone before the page reads it; picked after it, the page asks
+(axe-core again, with the question and the parts shown) and they are
+added; starting over clears the page; the same checks of bytes and lines,
+and the converters let go once idle.
+Chromium also: the page installable; a second batch in the same page,
+started over, with a module that aborts in the middle of a run and a file
+its memory cannot take (faults planted in the served page, set off by the
+files' names) and a file gone before the page reads it, whose ZIP holds only
+its own outputs and replaces the first's in the storage; the storage
+running out, and the rest in parts; outputs into a chosen folder; a new
+version of the page offered, not loaded during a batch, loaded after it;
+the page loading and converting with its server gone, and failing, not
+hanging, when one of its files is missing (and saying once that it cannot
+work offline); no request beyond its server in the network log;
 screenshots of a desktop and a phone.
 
 The browsers are Debian's; nothing is downloaded (see web_engines.py).
@@ -27,8 +39,10 @@ import argparse
 import functools
 import hashlib
 import http.server
+import io
 import json
 import os
+import re
 import shutil
 import socket
 import subprocess
@@ -41,9 +55,18 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from web_engines import start_browser  # noqa: E402
 
-TOOLS = ["brantelix", "korventale", "trismoldaven", "vostrin"]
-COMPOSING = TOOLS[1:]
+# The page's conversions, in their order (see web/src/conversions.js).
+CONVERSIONS = json.loads((Path(__file__).resolve().parent.parent / "web" / "conversions.json").read_text())
+TOOLS = [conversion["program"] for conversion in CONVERSIONS]
+COMPOSING = [conversion["program"] for conversion in CONVERSIONS if conversion["previewed"]]
 ZIP_NAME = "stereo-mpo-outputs.zip"
+# The names the tools convert; the page skips the others itself, with one line.
+MPO_NAME = re.compile(r"\.(mpo|MPO)$")
+SKIPPED = "Skipped: the name must end in .mpo or .MPO"
+GONE = "This file is gone: it was moved or deleted after it was picked"
+# Where the page keeps outputs in memory: parts of this many bytes opened as
+# a file (?memory-limit=), so that a few files make several.
+PART_LIMIT = 1_000_000
 # A large batch under a slow, shared machine.
 BATCH_SECONDS = 900
 # Faults planted in the served page's worker scripts, each set off only by
@@ -53,7 +76,7 @@ BATCH_SECONDS = 900
 PLANTS = [
     ("var stream=FS.open(pathname,flags,mode);",
      'if(/planted-abort.*\\.j/.test(pathname))abort("planted");', 4),
-    ("module.FS.writeFile(name, bytes);",
+    ("instance.FS.writeFile(name, bytes);",
      'if (name.includes("planted-too-large")) throw new RangeError("planted: no memory for the file");', 1),
 ]
 
@@ -63,11 +86,14 @@ READ_PAGE = """
 const text = (node) => (node ? node.textContent : "");
 return {
   state: document.body.dataset.state,
+  build: document.body.dataset.build,
   failure: text(document.getElementById("failure")),
+  destination: text(document.getElementById("destination-note")),
   banners: Object.fromEntries([...document.querySelectorAll("#banners pre.banner")].map(
       (pre) => [pre.dataset.tool, pre.textContent])),
   files: [...document.querySelectorAll("section.file")].map((section) => ({
     name: section.dataset.name,
+    reason: text(section.querySelector("p.reason")),
     results: [...section.querySelectorAll(".tool-result")].map((block) => ({
       tool: block.dataset.tool,
       status: block.dataset.status,
@@ -79,20 +105,17 @@ return {
     })),
   })),
   summary: { ...document.getElementById("summary").dataset },
+  problems: [...document.querySelectorAll("#problems a")].map((a) => [a.textContent, a.getAttribute("href")]),
   live: text(document.getElementById("summary-text")),
 };
 """
-# Each output's SHA-256, read back from the page's storage as its link does.
-READ_OUTPUTS = """
-const hex = (buffer) => [...new Uint8Array(buffer)].map((b) => b.toString(16).padStart(2, "0")).join("");
-const digests = {};
-for (const link of document.querySelectorAll("a.output")) {
-  const answer = await storage.request({ type: "read", name: link.dataset.entry });
-  digests[link.dataset.entry] = answer.error
-      || hex(await crypto.subtle.digest("SHA-256", await answer.blob.arrayBuffer()));
-}
-return digests;
+# The previews shown: each one's output and size.
+READ_PREVIEWS = """
+return [...document.querySelectorAll(".previews img[src]")].filter((image) => image.naturalWidth)
+    .map((image) => [image.dataset.entry, image.naturalWidth, image.naturalHeight]);
 """
+# The converters' idle time in the page (web/src/workers.js), and a margin.
+IDLE_SECONDS = 15 + 30
 
 
 def fail(message):
@@ -103,8 +126,13 @@ def digest(data):
     return hashlib.sha256(data).hexdigest()
 
 
-def plural(count, word):
-    return f"{count} {word}{'' if count == 1 else 's'}"
+def jpeg_size(data):
+    """A JPEG's width and height, from its first frame header."""
+    position = 2
+    while not (0xC0 <= data[position + 1] <= 0xCF and data[position + 1] not in (0xC4, 0xC8, 0xCC)):
+        position += 2 + int.from_bytes(data[position + 2:position + 4], "big")
+    height, width = (int.from_bytes(data[at:at + 2], "big") for at in (position + 5, position + 7))
+    return width, height
 
 
 class Site:
@@ -115,6 +143,8 @@ class Site:
     def __init__(self, folder, plant=False, missing=()):
         self.folder = folder
         self.requests = []
+        # Added to the service worker, as a new version of the page would.
+        self.new_version = b""
         site = self
 
         class Handler(http.server.SimpleHTTPRequestHandler):
@@ -122,6 +152,13 @@ class Site:
                 name = self.path.lstrip("/").split("?")[0]
                 if name in missing:
                     self.send_error(404)
+                elif name == "sw.js" and site.new_version:
+                    data = (folder / name).read_bytes() + site.new_version
+                    self.send_response(200)
+                    self.send_header("Content-Type", "text/javascript")
+                    self.send_header("Content-Length", str(len(data)))
+                    self.end_headers()
+                    self.wfile.write(data)
                 elif plant and name.startswith("sources"):
                     body = (folder / name).read_text()
                     for fragment, planted, count in PLANTS:
@@ -279,10 +316,8 @@ class Expected:
                                                 err, outputs)
 
     def planted(self, name, tool):
-        """The page's own outcome for a file that meets a planted fault, or
-        that is gone before the page reads it (with the browser's reason)."""
-        if name.startswith("vanished"):
-            return ("refused", f"File {name} cannot be read: too large for this browser, or not a file\n", None, [])
+        """The page's own outcome for a file that meets a planted fault; None
+        for its stderr: the browser's own reason."""
         if name.startswith("planted-too-large"):
             return ("refused", f"File {name} is too large for this browser\n",
                     "RangeError: planted: no memory for the file\n", [])
@@ -293,7 +328,24 @@ class Expected:
                 "Aborted(planted)\nRuntimeError: Aborted(planted). Build with -s ASSERTIONS=1 for more info.\n", [])
 
     def of(self, name, tool):
-        return self.planted(name, tool) if name.startswith(("planted-", "vanished")) else self.runs[(name, tool)]
+        """Per result: outcome, lines, stderr and outputs; and the file's one
+        line where the page refuses it before any tool (a name the tools
+        skip, as the command line's outcome must show; a file gone)."""
+        if name.startswith("vanished"):
+            return ("refused", "", "", []), GONE
+        if not MPO_NAME.search(name):
+            if self.runs[(name, tool)][0] != "skipped":
+                fail(f"{tool} {name}: the command line does not skip it, the page does")
+            return ("skipped", "", "", []), SKIPPED
+        return (self.planted(name, tool) if name.startswith("planted-") else self.runs[(name, tool)]), ""
+
+
+def file_outcome(statuses):
+    """A file's outcome from its conversions', as the page reads it."""
+    for status in ("refused", "warnings"):
+        if status in statuses:
+            return status
+    return "skipped" if all(status == "skipped" for status in statuses) else "converted"
 
 
 class Check:
@@ -302,107 +354,193 @@ class Check:
     def __init__(self, browser, expected, downloads):
         self.browser, self.expected, self.downloads = browser, expected, downloads
         self.problems = []
+        # Outputs already downloaded in ZIP parts from the page as it is.
+        self.delivered = set()
 
     def problem(self, text):
         self.problems.append(f"{self.browser.engine}: {text}")
 
-    def convert(self, url, paths, tools=TOOLS, reload=True, vanish=None):
+    def convert(self, url, paths, tools=TOOLS, reload=True, vanish=None, answer="start-over", added=(), asked=None,
+                until="document.body.dataset.state === 'failed' || (document.body.dataset.state === 'done' && "
+                      "!document.querySelector('.download-part'))"):
         """Opens the page (unless `reload` is false), ticks `tools`, picks
-        `paths`, removes `vanish` at once and waits for the outcome; returns
-        the page and its time."""
+        `paths` (answering the page's question, if it asks, with `answer`,
+        after calling `asked`, which expects it to ask), picks `added` once
+        the batch runs, removes `vanish` at once, and waits `until`,
+        downloading each ZIP part as it is offered; returns the page, its
+        time and the parts' bytes."""
         if reload:
             self.browser.open(url)
-        # A new pick replaces the last, as when a user picks again.
+            self.delivered = set()
         self.browser.script("""
-document.getElementById("files").value = "";
 for (const box of document.querySelectorAll('input[name="tool"]')) box.checked = %s.includes(box.value);
 """ % json.dumps(tools))
         started = time.monotonic()
         self.browser.pick(paths)
+        question = self.browser.script('return !document.getElementById("question").hidden;')
+        if asked and not question:
+            self.problem("files picked after a batch: the page does not ask what to do with them")
+        elif asked:
+            asked()
+        if question:
+            if answer == "start-over":
+                self.delivered = set()
+            self.browser.script(f'document.getElementById("{"add-files" if answer == "add" else "start-over-with"}")'
+                                '.click();')
+        if added:
+            self.browser.wait("document.querySelector('.tool-result')")
+            self.browser.pick(added)
+            if self.browser.script('return !document.getElementById("question").hidden;'):
+                self.problem("files picked during a batch: the page asks instead of adding them")
         if vanish:
             vanish.unlink()
-        self.browser.wait("['done', 'failed'].includes(document.body.dataset.state)", BATCH_SECONDS)
-        return self.browser.script(READ_PAGE), time.monotonic() - started
+        parts, deadline = [], time.monotonic() + BATCH_SECONDS
+        while not self.browser.script(f"return !!({until});"):
+            if time.monotonic() > deadline:
+                now = self.browser.script('return [document.body.dataset.state, document.getElementById("progress-text")'
+                                          '.textContent, document.getElementById("running").textContent];')
+                raise TimeoutError(f"{self.browser.engine}: still not {until}: {now}")
+            number = self.browser.script("""
+const button = document.querySelector(".download-part");
+return button && button.textContent.match(/\\d+/)[0];""")
+            if number:
+                parts.append(self.download(f"stereo-mpo-outputs-{number}.zip", ".download-part", scripted=True))
+            else:
+                time.sleep(0.2)
+        return self.browser.script(READ_PAGE), time.monotonic() - started, parts
 
-    def batch(self, url, paths, what, reload=True, zipped=True, vanish=None):
-        """One batch of every tool over `paths`: lines, outcomes, outputs read
-        back from the storage, the summary and the ZIP download."""
-        page, seconds = self.convert(url, paths, reload=reload, vanish=vanish)
-        print(f"{self.browser.engine}, {what}: {len(paths)} files through {len(TOOLS)} tools in {seconds:.1f} s")
+    def batch(self, url, paths, what, reload=True, zipped=True, vanish=None, answer="start-over", added=(),
+              before=(), asked=None):
+        """One batch of every tool over `paths` (and `added` during it,
+        after the files `before` that the page shows already): lines,
+        outcomes, the summary's counts of files, outputs by their links and
+        in the ZIP download or its parts."""
+        page, seconds, parts = self.convert(url, paths, reload=reload, vanish=vanish, answer=answer, added=added,
+                                            asked=asked)
+        paths = [*before, *paths, *added]
+        print(f"{self.browser.engine}, {what}: {len(paths)} files through {len(TOOLS)} tools in {seconds:.1f} s"
+              f"{f', {len(parts)} ZIP parts' if parts else ''}")
         if page["state"] != "done":
             return self.problem(f"{what}: the page is {page['state']}: {page['failure']}")
         for tool in TOOLS:
             if page["banners"].get(tool) != self.expected.banners[tool]:
                 self.problem(f"{tool}: banner {page['banners'].get(tool)!r}")
+        if page["build"] != "SIMD":
+            self.problem(f"{what}: the {page['build']} build, where the engine has SIMD")
+        if "in memory" in page["destination"] and "The browser's reason: " not in page["destination"]:
+            self.problem(f"{what}: no reason for keeping the outputs in memory: {page['destination']!r}")
         if [f["name"] for f in page["files"]] != [p.name for p in paths]:
             self.problem(f"{what}: files shown: {[f['name'] for f in page['files']]}")
-        counts = dict.fromkeys(("converted", "warnings", "refused", "skipped"), 0)
-        made, seen = {}, {}
-        for shown in page["files"]:
+        counts = dict.fromkeys(("converted", "warnings", "refused", "skipped", "notStarted"), 0)
+        made, seen, problems = {}, {}, []
+        for number, shown in enumerate(page["files"], 1):
             if [r["tool"] for r in shown["results"]] != TOOLS:
                 self.problem(f"{shown['name']}: outcomes of {[r['tool'] for r in shown['results']]}")
             # A name met again has its outputs in the folder of its turn.
             seen[shown["name"]] = seen.get(shown["name"], 0) + 1
             folder = f"{seen[shown['name']]}/" if seen[shown["name"]] > 1 else ""
+            statuses = []
             for result in shown["results"]:
-                wanted = self.expected.of(shown["name"], result["tool"])
+                wanted, reason = self.expected.of(shown["name"], result["tool"])
                 # The browser's own reason (None) is any.
-                reason = wanted[2] if wanted[2] is not None else result["diagnostics"] or "a reason"
-                wanted = (*wanted[:2], reason, [folder + name for name in wanted[3]])
+                diagnostics = wanted[2] if wanted[2] is not None else result["diagnostics"] or "a reason"
+                wanted = (*wanted[:2], diagnostics, [folder + name for name in wanted[3]])
                 got = (result["status"], result["messages"], result["diagnostics"], sorted(result["outputs"]))
                 if got != wanted:
                     self.problem(f"{result['tool']} {shown['name']}: page shows {got}, command line {wanted}")
-                counts[result["status"]] = counts.get(result["status"], 0) + 1
+                statuses.append(result["status"])
                 made.update({name: self.expected.outputs.get(name[len(folder):]) for name in result["outputs"]})
-        summary = {status: str(count) for status, count in counts.items()}
-        words = (f"{plural(len(paths), 'file')}: {plural(len(made), 'picture')} made, {counts['warnings']} with warnings, "
-                 f"{counts['refused']} refused, {counts['skipped']} skipped")
-        if page["summary"] != summary or page["live"] != words:
-            self.problem(f"{what}: summary {page['summary']} {page['live']!r}, expected {summary} {words!r}")
-        self.outputs(made, what, zipped)
+            if shown["reason"] != reason:
+                self.problem(f"{shown['name']}: the page says {shown['reason']!r} under its name, not {reason!r}")
+            counts[file_outcome(statuses)] += 1
+            if file_outcome(statuses) != "converted":
+                problems.append([shown["name"], f"#file-{number}"])
+        summary = {**{status: str(count) for status, count in counts.items()}, "pictures": str(len(made))}
+        if page["summary"] != summary or not page["live"] or page["problems"] != problems:
+            self.problem(f"{what}: summary {page['summary']} {page['live']!r} {page['problems']}, "
+                         f"expected {summary} {problems}")
+        if not parts:
+            self.links(page, made, what)
+        if zipped:
+            self.zipped({name: data for name, data in made.items() if name not in self.delivered}, what, parts)
         return page
 
-    def outputs(self, made, what, zipped=True):
-        """`made` (name to bytes), read back from the page's storage as the
-        links do, and as the ZIP download holds them: nothing else."""
-        digests = self.browser.script(READ_OUTPUTS)
+    def download(self, name, click, scripted=False):
+        """The bytes of the download `name` that clicking `click` (a
+        selector) starts, or None; `scripted`, by the page's own click(), where
+        previews still coming may move the element under the pointer."""
+        path = self.downloads / name
+        path.unlink(missing_ok=True)
+        if scripted:
+            self.browser.script(f"document.querySelector({json.dumps(click)}).click();")
+        else:
+            self.browser.click(click)
+        deadline, size = time.monotonic() + 120, 0
+        # Complete once it has bytes that hold still (a browser may make it
+        # empty first, and write beside it).
+        while time.monotonic() < deadline:
+            now = path.stat().st_size if path.exists() else 0
+            if now > 0 and now == size:
+                return path.read_bytes()
+            size = now
+            time.sleep(0.5)
+        return None
+
+    def links(self, page, made, what):
+        """The outputs of the last file with any, downloaded by their links."""
+        shown = [(i, r) for i, f in enumerate(page["files"], 1) for r in f["results"] if r["outputs"]]
+        last = [(i, r) for i, r in shown if i == shown[-1][0]] if shown else []
+        for i, result in last:
+            for k, entry in enumerate(result["outputs"], 1):
+                link = f'#file-{i} .tool-result[data-tool="{result["tool"]}"] a.output:nth-of-type({k})'
+                data = self.download(entry.split("/")[-1], link, scripted=True)
+                if data is None or digest(data) != digest(made[entry] or b""):
+                    got = "nothing" if data is None else "other bytes"
+                    self.problem(f"{what}: the link to {entry} downloads {got}")
+
+    def zipped(self, made, what, parts=()):
+        """The ZIP download, or the ZIP parts offered during the batch: each
+        a whole ZIP, together `made` (name to bytes), nothing else."""
         wanted = {name: digest(data) if data else "not made by the command line" for name, data in made.items()}
-        if digests != wanted:
-            wrong = sorted(n for n in set(digests) | set(wanted) if digests.get(n) != wanted.get(n))
-            self.problem(f"{what}: outputs read back from the storage differ from the command line's: {wrong}")
-        if not zipped:
-            return
-        archive = self.downloads / ZIP_NAME
-        archive.unlink(missing_ok=True)
-        self.browser.click("#download-all")
-        deadline = time.monotonic() + 120
-        while not archive.exists() and time.monotonic() < deadline:
-            time.sleep(0.2)
-        time.sleep(0.5)
-        if not archive.exists():
-            return self.problem(f"{what}: the ZIP of all outputs was not downloaded")
-        with zipfile.ZipFile(archive) as zipped:
-            if zipped.testzip() is not None:
-                self.problem(f"{what}: the ZIP is damaged")
-            held = {name: digest(zipped.read(name)) for name in zipped.namelist()}
+        offered = bool(parts)
+        if not parts:
+            parts = [self.download(ZIP_NAME, "#download-all")]
+        held = {}
+        for number, data in enumerate(parts, 1):
+            if data is None:
+                return self.problem(f"{what}: ZIP {number} of {len(parts)} was not downloaded")
+            with zipfile.ZipFile(io.BytesIO(data)) as archive:
+                if archive.testzip() is not None:
+                    self.problem(f"{what}: ZIP {number} of {len(parts)} is damaged")
+                for name in archive.namelist():
+                    if name in held:
+                        self.problem(f"{what}: {name} in two ZIP parts")
+                    held[name] = digest(archive.read(name))
+        if offered:
+            self.delivered |= set(held)
         if held != wanted:
             self.problem(f"{what}: the ZIP holds {sorted(held)}, the page made {sorted(wanted)} "
                          f"({'same names, other bytes' if sorted(held) == sorted(wanted) else 'other names'})")
 
     def accessible(self, axe):
-        """axe-core's WCAG 2.1 A and AA rules, and no sideways scroll on a
-        phone 320 px wide."""
+        """axe-core's WCAG 2.2 A and AA rules on a desktop and on a phone
+        320 px wide, where nothing may scroll sideways. (Opened as a file,
+        without the rules that read the style sheets, which a page opened as
+        a file may not fetch.)"""
         self.browser.script(axe + "\nreturn null;")
-        violations = self.browser.script("""
-const found = await axe.run(document, { runOnly: { type: "tag", values: ["wcag2a", "wcag2aa", "wcag21a", "wcag21aa"] } });
+        for width, height in ((1100, 1080), (320, 800)):
+            self.browser.set_viewport(width, height)
+            violations = self.browser.script("""
+const tags = ["wcag2a", "wcag2aa", "wcag21a", "wcag21aa", "wcag22aa"];
+const preload = location.protocol !== "file:";
+const found = await axe.run(document, { runOnly: { type: "tag", values: tags }, preload });
 return found.violations.map((v) => `${v.id}: ${v.help} (${v.nodes.map((n) => n.target.join(" ")).join(", ")})`);
 """)
-        for violation in violations:
-            self.problem(f"axe-core: {violation}")
-        self.browser.set_viewport(320, 800)
-        width = self.browser.script("return [document.documentElement.scrollWidth, innerWidth];")
-        if width[0] > width[1]:
-            self.problem(f"at 320 px the page is {width[0]} px wide")
+            for violation in violations:
+                self.problem(f"axe-core at {width} px: {violation}")
+        scrolled = self.browser.script("return [document.documentElement.scrollWidth, innerWidth];")
+        if scrolled[0] > scrolled[1]:
+            self.problem(f"at 320 px the page is {scrolled[0]} px wide")
         self.browser.set_viewport(1100, 1080)
 
 
@@ -412,14 +550,22 @@ def chromium_only(check, site, sample, second, copies, screenshots):
     inputs = sample.parent
     if browser.installability():
         check.problem(f"not installable: {browser.installability()}")
-    # A second batch in the same page: planted faults in the middle, a file
-    # gone before the page reads it at the end, and a ZIP of its own outputs
-    # only.
+    # A second batch in the same page, started over: planted faults in the
+    # middle, a file gone before the page reads it at the end, and a ZIP of
+    # its own outputs only.
     check.batch(site.url, second, "second batch, planted faults", reload=False, vanish=second[-1])
+    zips = browser.script("""
+let zips = 0;
+for await (const name of (await (await navigator.storage.getDirectory()).getDirectoryHandle("outputs")).keys()) zips++;
+return zips;
+""")
+    if zips != 1:
+        check.problem(f"after starting over the storage holds {zips} ZIP files")
     # The storage runs out after some of the copies' outputs (Chromium takes
-    # room by the megabyte): what was stored before stays, byte for byte, and
-    # nothing after it is taken.
+    # room by the megabyte): the ZIP stored so far is the first part, the
+    # rest come in parts from memory, and every file is converted.
     browser.open(site.url)
+    check.delivered = set()
     usage = browser.script("""
 const folder = await (await navigator.storage.getDirectory()).getDirectoryHandle("outputs", { create: true });
 let zips = 0;
@@ -428,19 +574,19 @@ return (await navigator.storage.estimate()).usage - zips;
 """)
     origin = site.url.rstrip("/")
     browser.override_quota(origin, usage + 3_000_000)
-    page, _ = check.convert(site.url, copies, reload=False)
-    made = {n: check.expected.outputs[n] for f in page["files"] for r in f["results"] for n in r["outputs"]}
-    refusals = [r for f in page["files"] for r in f["results"] if "no room left" in r["messages"]]
-    if page["state"] != "done" or not made or not refusals or "Stopped: There is no room" not in page["live"]:
-        check.problem(f"storage running out: {page['state']} {page['live']!r} {page['failure']!r}, "
-                      f"{len(made)} outputs kept")
-    check.outputs(made, "storage running out")
+    page = check.batch(site.url, copies, "storage running out", reload=False)
+    if page and "Stopped" in page["live"]:
+        check.problem(f"storage running out: {page['live']!r}")
     browser.cdp("Storage.overrideQuotaForOrigin", origin=origin)
     # Into a folder, as when the user chose one (here one of the page's
-    # own storage, which no dialog asks for): the outputs under their names.
+    # own storage, which no dialog asks for), once the page started over:
+    # the outputs under their names.
     browser.script("""
-folder = await (await navigator.storage.getDirectory()).getDirectoryHandle("chosen", { create: true });
+document.getElementById("start-over").click();
+const chosen = await (await navigator.storage.getDirectory()).getDirectoryHandle("chosen", { create: true });
+window.showDirectoryPicker = async () => chosen;
 """)
+    browser.click("#choose-folder")
     page = check.batch(site.url, [sample, inputs / "cut_right.mpo", inputs / "other-card" / sample.name],
                        "into a folder", reload=False, zipped=False)
     listed = browser.script("""
@@ -451,8 +597,7 @@ const list = async (folder, prefix) => {
     else names.push(prefix + name);
   }
 };
-await list(folder, "");
-folder = null;
+await list(await (await navigator.storage.getDirectory()).getDirectoryHandle("chosen"), "");
 return names.sort();
 """)
     if listed != sorted(n for f in page["files"] for r in f["results"] for n in r["outputs"]):
@@ -468,6 +613,21 @@ return names.sort();
     browser.script('document.getElementById("results").scrollIntoView();')
     browser.screenshot(screenshots / "web_page_phone.png")
     browser.set_viewport(1100, 1080)
+    # A new version of the served page: the page says so, and reloads with
+    # it when asked, but not while it converts.
+    browser.wait("navigator.serviceWorker.controller")
+    site.new_version = b"\n// Another version.\n"
+    browser.script("window.before = true; await (await navigator.serviceWorker.getRegistration()).update();")
+    browser.wait("!document.getElementById('new-version').hidden", 120)
+    check.convert(None, [sample], reload=False, answer="add", until="document.body.dataset.state === 'busy'")
+    if not browser.script('return document.getElementById("reload").disabled;'):
+        check.problem("a new version can be loaded in the middle of a batch")
+    browser.wait("document.body.dataset.state === 'done'", BATCH_SECONDS)
+    browser.script('document.getElementById("reload").click();')
+    browser.wait("!window.before && document.readyState === 'complete' && document.body.dataset.converters", 60)
+    if browser.script("return !!(await navigator.serviceWorker.getRegistration()).waiting "
+                      "|| !document.getElementById('new-version').hidden;"):
+        check.problem("reloaded with the new version, the page still offers one")
     # The server gone: the page loads from its service worker and converts.
     browser.wait("navigator.serviceWorker.controller")
     site.close()
@@ -476,12 +636,15 @@ return names.sort();
     if len(site.requests) != served:
         check.problem(f"with the server gone, the server still answered {site.requests[served:]}")
     check.problems += [f"chromium: browser console: {e}" for e in browser.console_errors()]
-    # A file of the page missing: the page fails, saying what, and is not busy.
-    broken = Site(site.folder, missing=("sources.js", "sources-simd.js"))
+    # A file of the page missing: the page fails, saying what, and is not
+    # busy; without its service worker, it says it cannot work offline.
+    broken = Site(site.folder, missing=("sources.js", "sources-simd.js", "sw.js"))
     try:
-        page, _ = check.convert(broken.url, [sample])
+        page, _, _ = check.convert(broken.url, [sample])
         if page["state"] != "failed" or "could not be loaded" not in page["failure"]:
             check.problem(f"with sources.js missing the page is {page['state']}: {page['failure']!r}")
+        if not browser.script('return document.getElementById("offline").textContent.includes("offline");'):
+            check.problem("a service worker that cannot be registered is not said")
     finally:
         broken.close()
     browser.console_errors()  # the missing file's own error, expected
@@ -494,7 +657,7 @@ def test(args):
     work.mkdir(parents=True)
     native = Path(args.native).resolve()
     paths, few, second, copies = make_inputs(Path(args.samples), Path(args.sample), native, work)
-    expected = Expected(native, work, paths + second + (copies if args.engine == "chromium" else []))
+    expected = Expected(native, work, paths + second + copies)
     folder = unpack(Path(args.zip), work)
     os.environ["PUPPETEER_DIR"] = str(Path(args.npm).resolve().parent)
     axe = (Path(args.npm) / "axe-core" / "axe.min.js").read_text()
@@ -504,8 +667,12 @@ def test(args):
     check = Check(browser, expected, downloads)
     try:
         check.batch(site.url, paths, "served")
-        # The previews in view are made: small pictures.
+        # The previews in view are made: small pictures, in proportion.
         browser.wait("document.querySelector('.previews img[src]')?.naturalWidth === 480", 60)
+        for entry, width, height in browser.script(READ_PREVIEWS):
+            picture = jpeg_size(expected.outputs[entry.split("/")[-1]])
+            if width != 480 or abs(height - 480 * picture[1] / picture[0]) > 1:
+                check.problem(f"the preview of {entry} is {width}x{height}, of a {picture[0]}x{picture[1]} picture")
         check.accessible(axe)
         check.problems += [f"{args.engine}: browser console: {e}" for e in browser.console_errors()]
         served = {p.name for p in folder.iterdir()}
@@ -515,8 +682,27 @@ def test(args):
         others = []
         if args.engine == "chromium":
             others = chromium_only(check, site, few[0], second, copies, Path(args.screenshots))
-        # Opened as a file, as a user does from the unpacked ZIP.
-        check.batch((folder / "index.html").as_uri(), few, "opened as a file")
+        # Opened as a file, as a user does from the unpacked ZIP, with little
+        # memory for outputs where the page keeps them there: the outputs
+        # come in ZIP parts. Files picked during the batch are added to it
+        # (one of them gone before the page reads it); picked after it, the
+        # page asks, and they are added; starting over clears the page.
+        url = (folder / "index.html").as_uri() + f"?memory-limit={PART_LIMIT}"
+        gone = second[-1].with_name("vanished-too.mpo")
+        shutil.copyfile(few[0], gone)
+        check.batch(url, copies[:6], "opened as a file, files added while converting", added=[*few, gone],
+                    vanish=gone)
+        before = [*copies[:6], *few, gone]
+        check.batch(None, [few[0]], "opened as a file, files added after the batch", reload=False, answer="add",
+                    before=before, asked=lambda: check.accessible(axe))
+        browser.script('document.getElementById("start-over").click();')
+        check.delivered = set()
+        cleared = browser.script("""return [document.querySelectorAll("section.file, #parts-list li").length,
+            document.getElementById("summary-text").textContent, document.body.dataset.state];""")
+        if cleared != [0, "", ""]:
+            check.problem(f"started over, the page still shows {cleared}")
+        check.batch(None, [few[3]], "opened as a file, started over", reload=False)
+        browser.wait("document.body.dataset.converters === '0'", IDLE_SECONDS)
         check.problems += [f"{args.engine}: browser console: {e}" for e in browser.console_errors()]
     finally:
         browser.quit()

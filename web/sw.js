@@ -2,7 +2,9 @@
 // from the first visit, so that the page loads and converts with the
 // network gone, and an installed app starts without it. The build writes
 // the page's version (a digest of its files) and their list below; a new
-// version is kept under a cache of its own and replaces the old one whole.
+// version is kept under a cache of its own and replaces the old one whole,
+// once the page asks for it (the user reloads with it, never in the middle
+// of a batch) or no page of the old version is open any more.
 "use strict";
 
 const VERSION = "@VERSION@";
@@ -13,12 +15,11 @@ const CACHE = PREFIX + VERSION;
 self.addEventListener("install", (event) => {
     // Fetched past the browser's HTTP cache, which may hold an older file.
     const requests = FILES.map((file) => new Request(file, { cache: "reload" }));
-    event.waitUntil(
-        caches
-            .open(CACHE)
-            .then((cache) => cache.addAll(requests))
-            .then(() => self.skipWaiting()),
-    );
+    event.waitUntil(caches.open(CACHE).then((cache) => cache.addAll(requests)));
+});
+
+self.addEventListener("message", (event) => {
+    if (event.data && event.data.type === "skip-waiting") self.skipWaiting();
 });
 
 self.addEventListener("activate", (event) => {
