@@ -10,6 +10,7 @@ import { early, messages, refusal } from "./words.js";
 // would be read.
 export function outcome(result) {
     if (result.notConverted) return "not-started";
+    if (result.notFed) return "not-made";
     if (result.status !== 0 || result.refusal) return "refused";
     if (result.outputs.length === 0) return "skipped";
     return result.err.length > 0 ? "warnings" : "converted";
