@@ -11,6 +11,9 @@
 //   (sources-PROGRAM.js), built with WebAssembly SIMD only, which the page
 //   loads once the conversion is ticked; where the engine has no SIMD, the
 //   conversion is not offered;
+// - reports: how many lines its standard error ends with when it succeeds,
+//   its own report of what it did, which are no warnings (those of the JPEG
+//   library come before them);
 // - feeds: its one output is what the conversions after it convert (the
 //   aligned pair), named as the command line would name theirs from it; where
 //   it makes nothing, they are not made.
