@@ -702,7 +702,7 @@ def test(args):
         # The alignment's module, loaded only once it is ticked: the others
         # made from the aligned pair (a camera's 10 MP pair among them, where
         # the samples are), none where it could not be aligned (a pair too
-        # small to match, a single picture); its time and memory per file.
+        # small to match, a single picture).
         if browser.script("return performance.getEntriesByType('resource').some((e) => /mpoalign/.test(e.name));"):
             check.problem("the alignment's module loaded, not ticked")
         pairs = [path for path in paths if path.name in ("fujifilm_w3.mpo", "samsung_nx1000_64px.mpo")]
@@ -712,11 +712,7 @@ def test(args):
             wanted = "refused" if pair.name in ("samsung_nx1000_64px.mpo", "single.mpo") else "converted"
             if aligned.runs[(pair.name, "mpoalign")][0] != wanted:
                 check.problem(f"mpoalign {pair.name}: {aligned.runs[(pair.name, 'mpoalign')][:3]}, not {wanted}")
-        page = check.batch(site.url, pairs, "aligned first", tools=ALIGNED, expected=aligned) or {"files": []}
-        for shown in page["files"]:
-            for result in shown["results"][:1]:
-                print(f"{args.engine}: mpoalign {shown['name']}: {result['status']}, {result['milliseconds']:.0f} ms, "
-                      f"{result['memory'] / 2**20:.0f} MiB")
+        check.batch(site.url, pairs, "aligned first", tools=ALIGNED, expected=aligned)
         others = []
         if args.engine == "chromium":
             others = chromium_only(check, site, few[0], second, copies, Path(args.screenshots))
