@@ -237,7 +237,9 @@ struct Random {
         state ^= state >> 12;
         state ^= state << 25;
         state ^= state >> 27;
-        return static_cast<size_t>((state * 0x2545F4914F6CDD1DULL) >> 11) % n;
+        // Reduced in 64 bits before narrowing: where size_t has 32 (WebAssembly,
+        // 32-bit Windows), narrowing first would draw other matches.
+        return static_cast<size_t>(((state * 0x2545F4914F6CDD1DULL) >> 11) % n);
     }
 };
 
