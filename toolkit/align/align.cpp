@@ -237,7 +237,9 @@ struct Random {
         state ^= state >> 12;
         state ^= state << 25;
         state ^= state >> 27;
-        return static_cast<size_t>((state * 0x2545F4914F6CDD1DULL) >> 11) % n;
+        // The remainder of the whole 53 bits: cut to a 32-bit size_t first,
+        // the draws of 32-bit programs would differ from the others'.
+        return static_cast<size_t>(((state * 0x2545F4914F6CDD1DULL) >> 11) % n);
     }
 };
 
