@@ -237,8 +237,8 @@ struct Random {
         state ^= state >> 12;
         state ^= state << 25;
         state ^= state >> 27;
-        // Reduced in 64 bits before narrowing: where size_t has 32 (WebAssembly,
-        // 32-bit Windows), narrowing first would draw other matches.
+        // The remainder of the whole 53 bits: cut to a 32-bit size_t first,
+        // the draws of 32-bit programs would differ from the others'.
         return static_cast<size_t>(((state * 0x2545F4914F6CDD1DULL) >> 11) % n);
     }
 };
