@@ -162,12 +162,7 @@ class Site:
                 if name in missing:
                     self.send_error(404)
                 elif name == "sw.js" and site.new_version:
-                    data = (folder / name).read_bytes() + site.new_version
-                    self.send_response(200)
-                    self.send_header("Content-Type", "text/javascript")
-                    self.send_header("Content-Length", str(len(data)))
-                    self.end_headers()
-                    self.wfile.write(data)
+                    self.send_script((folder / name).read_bytes() + site.new_version)
                 elif plant and name in ("sources.js", "sources-simd.js"):
                     body = (folder / name).read_text()
                     for fragment, planted, count in PLANTS:
@@ -175,14 +170,17 @@ class Site:
                             fail(f"{name} does not hold {fragment!r} {count} times: the planted faults need updating")
                         # Inside JSON strings there.
                         body = body.replace(fragment, fragment + json.dumps(planted)[1:-1])
-                    data = body.encode()
-                    self.send_response(200)
-                    self.send_header("Content-Type", "text/javascript")
-                    self.send_header("Content-Length", str(len(data)))
-                    self.end_headers()
-                    self.wfile.write(data)
+                    self.send_script(body.encode())
                 else:
                     super().do_GET()
+
+            # A script the test changed on its way to the page.
+            def send_script(self, data):
+                self.send_response(200)
+                self.send_header("Content-Type", "text/javascript")
+                self.send_header("Content-Length", str(len(data)))
+                self.end_headers()
+                self.wfile.write(data)
 
             def log_request(self, code="-", size="-"):
                 site.requests.append((self.command, self.path, int(code)))

@@ -348,9 +348,9 @@ mkdir "$compare/input/folder.mpo"
 (cd "$compare/input" && "$build/linux/bin/brantelix" ./*.mpo >/dev/null) || true
 
 # The runs compared, one program a line: its name and a pattern of the inputs
-# it is run on, each alone; then batches that go on past a folder (for
-# mpojoin, a name with no picture) and stop at a missing file. mpojoin
-# comes last: it joins the views back over the MPO files.
+# it is run on, each alone; then batches that go on past a folder (mpojoin's
+# folder_L.jpg is missing instead: it stops there too) and stop at a missing
+# file. mpojoin comes last: it joins the views back over the MPO files.
 compared='brantelix *.mpo
 korventale *.mpo
 trismoldaven *.mpo
