@@ -14,11 +14,11 @@ constexpr int kPhaseBits = 8;
 constexpr int64_t kPhases = int64_t{1} << kPhaseBits;
 constexpr int kWeightBits = 12;
 constexpr int kTaps = 4;
-constexpr double kKernelA = -0.75;
+constexpr double kKernelA = -0.75;  // as OpenCV's INTER_CUBIC
 
 using Weights = std::array<std::array<int32_t, kTaps>, kPhases>;
 
-// Keys's cubic convolution kernel with a = -1/2 (Catmull-Rom) at taps -1, 0,
+// Keys's cubic convolution kernel with a = kKernelA at taps -1, 0,
 // 1, 2 around a position t in [0, 1), rounded so that each phase sums to one
 // exactly and flat areas keep their level.
 Weights make_weights() {

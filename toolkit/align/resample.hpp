@@ -1,7 +1,8 @@
 // Resampling a corrected view from the decoded one, a group of output rows
 // at a time, in integer arithmetic so that every platform gives the same
-// bytes: bicubic (Keys's kernel, a = -1/2, which keeps edges sharp without
-// ringing much), source positions to 1/256 pixel.
+// bytes: bicubic (Keys's kernel with a = -3/4, as OpenCV's and most
+// editors' bicubic, a little sharper than Catmull-Rom's -1/2), source
+// positions to 1/256 pixel.
 #ifndef STEREO_TOOLKIT_RESAMPLE_HPP
 #define STEREO_TOOLKIT_RESAMPLE_HPP
 
