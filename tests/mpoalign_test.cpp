@@ -209,18 +209,60 @@ TEST(Align, EstimatesKnownCorrectionsAndRefusesUncertainOnes) {
     }
 }
 
-// No correction: the whole picture is kept, and every pixel is resampled
-// exactly from itself.
-TEST(Align, NoCorrectionKeepsEveryPixel) {
+// The crop: the whole picture with no correction; under a turn, keystone or
+// levelling, a crop whose corners both corrected views cover, and none 1 %
+// larger about the same centre. The resampler: every pixel exactly from
+// itself with no correction, and a ramp moved by a fraction of a pixel lands
+// where it should, to within rounding.
+TEST(Align, CropStaysInsideBothViewsAndResamplerPlacesPixels) {
     const ViewSize size = {37, 21};
-    const Crop crop = largest_common_crop(Correction(), size);
-    EXPECT_EQ(crop.width, 37);
-    EXPECT_EQ(crop.height, 21);
+    const Crop whole = largest_common_crop(Correction(), size);
+    EXPECT_EQ(whole.width, 37);
+    EXPECT_EQ(whole.height, 21);
     Bytes view(size_t{37} * 21 * 3), out(view.size());
     for (size_t k = 0; k < view.size(); ++k) view[k] = static_cast<unsigned char>(k * 7919 % 251);
     for (const int side : {1, -1}) {
-        const ViewWarp warp = view_warp(Correction(), size, crop, side);
-        resample_rows(view.data(), 37, 21, warp, 0, 21, out.data(), size_t{37} * 3);
+        resample_rows(view.data(), 37, 21, view_warp(Correction(), size, whole, side), 0, 21, out.data(),
+                      size_t{37} * 3);
         EXPECT_EQ(out, view);
+    }
+
+    const ViewSize large = {2000, 1500};
+    for (const Correction& c :
+         {Correction{1.2, 1.02, 30, 0, 0, 0}, Correction{-2, 0.97, -40, 0.01, -0.008, 0},
+          Correction{1.5, 1, 0, 0, 0, -0.75}}) {
+        const Crop crop = largest_common_crop(c, large);
+        const auto inside = [&](double grow) {
+            const double cx = crop.left + crop.width / 2.0, cy = crop.top + crop.height / 2.0;
+            bool all = true;
+            for (const int side : {1, -1}) {
+                const Homography back = inverse(view_transform(c, large, side));
+                for (const double dx : {-0.5, 0.5}) {
+                    for (const double dy : {-0.5, 0.5}) {
+                        double x = 0, y = 0;
+                        apply(back, cx + dx * crop.width * grow, cy + dy * crop.height * grow, &x, &y);
+                        all = all && std::fabs(x) <= large.width / 2 + 1e-6 &&
+                              std::fabs(y) <= large.height / 2 + 1e-6;
+                    }
+                }
+            }
+            return all;
+        };
+        EXPECT_TRUE(inside(1)) << c.roll_degrees;
+        EXPECT_FALSE(inside(1.01)) << c.roll_degrees;
+        EXPECT_NEAR(static_cast<double>(crop.width) / crop.height, 2000.0 / 1500, 0.002);
+    }
+
+    // Keys's kernel reproduces a straight ramp: 2 x + 3 y + 10 read 0.3
+    // pixel to the right and 0.45 lower.
+    Bytes ramp(view.size());
+    for (size_t k = 0; k < ramp.size(); ++k)
+        ramp[k] = static_cast<unsigned char>(2 * (k / 3 % 37) + 3 * (k / 3 / 37) + 10);
+    const ViewWarp moved = {{{1, 0, 0.3, 0, 1, 0.45, 0, 0, 1}}, 37, 21};
+    resample_rows(ramp.data(), 37, 21, moved, 0, 21, out.data(), size_t{37} * 3);
+    for (size_t j = 2; j + 3 < 21; ++j) {
+        for (size_t i = 2; i + 3 < 37; ++i) {
+            EXPECT_NEAR(out[(j * 37 + i) * 3 + 1], 2 * (i + 0.3) + 3 * (j + 0.45) + 10, 1) << i << ", " << j;
+        }
     }
 }
