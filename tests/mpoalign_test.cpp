@@ -233,14 +233,15 @@ TEST(Align, CropStaysInsideBothViewsAndResamplerPlacesPixels) {
           Correction{1.5, 1, 0, 0, 0, -0.75}}) {
         const Crop crop = largest_common_crop(c, large);
         const auto inside = [&](double grow) {
-            const double cx = crop.left + crop.width / 2.0, cy = crop.top + crop.height / 2.0;
+            const auto width = static_cast<double>(crop.width), height = static_cast<double>(crop.height);
+            const double cx = crop.left + width / 2, cy = crop.top + height / 2;
             bool all = true;
             for (const int side : {1, -1}) {
                 const Homography back = inverse(view_transform(c, large, side));
                 for (const double dx : {-0.5, 0.5}) {
                     for (const double dy : {-0.5, 0.5}) {
                         double x = 0, y = 0;
-                        apply(back, cx + dx * crop.width * grow, cy + dy * crop.height * grow, &x, &y);
+                        apply(back, cx + dx * width * grow, cy + dy * height * grow, &x, &y);
                         all = all && std::fabs(x) <= large.width / 2 + 1e-6 &&
                               std::fabs(y) <= large.height / 2 + 1e-6;
                     }
