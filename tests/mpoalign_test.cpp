@@ -73,12 +73,34 @@ Bytes picture(const Bytes& file, size_t index) {
     return Bytes(file.begin() + starts.at(index), file.begin() + static_cast<std::ptrdiff_t>(end));
 }
 
+// The baseline length in metres that a picture's multi-picture segment
+// gives (tag B206, one RATIONAL, in the segment's byte order); -1 without.
+double baseline(const Bytes& picture) {
+    const Bytes mpf = {'M', 'P', 'F', 0};
+    const auto at = std::search(picture.begin(), picture.end(), mpf.begin(), mpf.end());
+    if (picture.end() - at < 8) return -1;
+    const auto header = static_cast<size_t>(at - picture.begin()) + 4;
+    const bool little = picture[header] == 'I';
+    const auto number = [&](size_t k, size_t n) {
+        uint32_t v = 0;
+        for (size_t b = 0; b < n; ++b) v |= uint32_t{picture.at(k + b)} << 8 * (little ? b : n - 1 - b);
+        return v;
+    };
+    for (size_t k = header + 8; k + 12 <= picture.size(); ++k) {
+        if (number(k, 2) == 0xB206 && number(k + 2, 2) == 5 && number(k + 4, 4) == 1) {
+            const size_t value = header + number(k + 8, 4);
+            return static_cast<double>(number(value, 4)) / number(value + 4, 4);
+        }
+    }
+    return -1;
+}
+
 }  // namespace
 
 // The right view as shot, then turned, scaled and moved by known amounts:
 // the second correction is the first one with the known amounts added. The
 // output holds two views of the same size and proportions as the input's,
-// each with its camera's Exif segment.
+// each with its camera's Exif segment and baseline.
 TEST(RealFiles, MpoalignRecoversKnownDistortions) {
     const struct {
         const char* name;
@@ -129,6 +151,8 @@ TEST(RealFiles, MpoalignRecoversKnownDistortions) {
             EXPECT_TRUE(std::search(out.begin(), out.end(), in.begin() + 2, in.begin() + 4 + length) !=
                         out.end());
             EXPECT_TRUE(std::search(out.begin(), out.end(), mpf.begin(), mpf.end()) != out.end());
+            EXPECT_GT(baseline(in), 0);
+            EXPECT_EQ(baseline(out), baseline(in));
         }
     }
 }

@@ -23,6 +23,14 @@ constexpr int kStartOfScan = 0xDA;
 constexpr int kEndOfImage = 0xD9;
 constexpr int kExifMarker = JPEG_APP0 + 1;
 constexpr unsigned char kExifSignature[] = {'E', 'x', 'i', 'f', 0, 0};
+constexpr int kMpfMarker = JPEG_APP0 + 2;
+constexpr unsigned char kMpfSignature[] = {'M', 'P', 'F', 0};
+
+// Whether `payload` begins with `signature`.
+template <size_t N>
+bool signed_as(const std::vector<unsigned char>& payload, const unsigned char (&signature)[N]) {
+    return payload.size() >= N && memcmp(payload.data(), signature, N) == 0;
+}
 
 MemoryJpeg* owner_of(j_compress_ptr cinfo) {
     return reinterpret_cast<MemoryDestination*>(cinfo->dest)->owner;
@@ -95,35 +103,39 @@ void decode_search_copies(JpegReader* reader, int factor, int fine_factor, ByteB
     finish_jpeg_read(reader);
 }
 
-std::vector<unsigned char> exif_segment(FILE* picture) {
-    std::vector<unsigned char> payload;
-    if (seek_file(picture, 0, SEEK_SET) != 0) return payload;
+CameraSegments camera_segments(FILE* picture) {
+    CameraSegments found;
+    if (seek_file(picture, 0, SEEK_SET) != 0) return found;
     const int first = read_byte(picture);
     const int second = read_byte(picture);
-    if (first != kMarkerStart || second != kStartOfImage) return payload;
+    if (first != kMarkerStart || second != kStartOfImage) return found;
     for (;;) {
-        if (read_byte(picture) != kMarkerStart) return payload;
+        if (read_byte(picture) != kMarkerStart) return found;
         int marker = read_byte(picture);
         while (marker == kMarkerStart) marker = read_byte(picture);  // fill bytes
-        if (marker == EOF || marker == kStartOfScan || marker == kEndOfImage) return payload;
+        if (marker == EOF || marker == kStartOfScan || marker == kEndOfImage) return found;
         const int length = read_two(picture);
-        if (length < 2) return payload;
+        if (length < 2) return found;
         const auto size = static_cast<size_t>(length - 2);
-        if (marker == kExifMarker && size >= sizeof kExifSignature) {
-            payload.resize(size);
-            if (fread(payload.data(), 1, size, picture) == size &&
-                memcmp(payload.data(), kExifSignature, sizeof kExifSignature) == 0) {
-                return payload;
-            }
-            payload.clear();
+        // The first of each; another APP1 (XMP) or APP2 (ICC) is passed over.
+        const bool exif = marker == kExifMarker && found.exif.empty();
+        const bool mpf = marker == kMpfMarker && found.mpf.empty();
+        if (!exif && !mpf) {
+            if (seek_file(picture, static_cast<long long>(size), SEEK_CUR) != 0) return found;
             continue;
         }
-        if (seek_file(picture, static_cast<long long>(size), SEEK_CUR) != 0) return payload;
+        std::vector<unsigned char>& payload = exif ? found.exif : found.mpf;
+        payload.resize(size);
+        if (fread(payload.data(), 1, size, picture) != size) {
+            payload.clear();
+            return found;
+        }
+        if (exif ? !signed_as(payload, kExifSignature) : !signed_as(payload, kMpfSignature)) payload.clear();
     }
 }
 
 bool encode_corrected_view(const ByteBuffer& view, const HeaderRecord& header, const ViewWarp& warp,
-                           const std::vector<unsigned char>& exif, const char* arg, std::jmp_buf* fatal_error,
+                           const CameraSegments& camera, const char* arg, std::jmp_buf* fatal_error,
                            ByteBuffer* group, MemoryJpeg* jpeg) {
     const auto width = static_cast<size_t>(warp.out_width);
     if (!allocate_buffer(group, width * kRgb * kRowGroup)) return false;
@@ -150,10 +162,13 @@ bool encode_corrected_view(const ByteBuffer& view, const HeaderRecord& header, c
     jpeg_set_quality(cinfo, kJpegQuality, TRUE);
     // A camera's picture begins with its Exif segment, where readers of Exif
     // look for it, not with a JFIF one.
-    if (!exif.empty()) cinfo->write_JFIF_header = FALSE;
+    if (!camera.exif.empty()) cinfo->write_JFIF_header = FALSE;
     jpeg_start_compress(cinfo, TRUE);
-    if (!exif.empty()) {
-        jpeg_write_marker(cinfo, kExifMarker, exif.data(), static_cast<unsigned>(exif.size()));
+    if (!camera.exif.empty()) {
+        jpeg_write_marker(cinfo, kExifMarker, camera.exif.data(), static_cast<unsigned>(camera.exif.size()));
+    }
+    if (!camera.mpf.empty()) {
+        jpeg_write_marker(cinfo, kMpfMarker, camera.mpf.data(), static_cast<unsigned>(camera.mpf.size()));
     }
     JSAMPROW rows[kRowGroup];
     for (JDIMENSION k = 0; k < kRowGroup; ++k) rows[k] = group->data() + k * width * kRgb;

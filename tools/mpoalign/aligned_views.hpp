@@ -1,7 +1,7 @@
 // The JPEG side of mpoalign: grey search copies made while the views are
 // decoded, and each corrected view resampled from its decoded rows and
-// encoded into memory with its camera's Exif segment, ready for the MPO
-// writer.
+// encoded into memory with its camera's Exif and multi-picture segments,
+// ready for the MPO writer.
 #ifndef MPOALIGN_ALIGNED_VIEWS_HPP
 #define MPOALIGN_ALIGNED_VIEWS_HPP
 
@@ -22,10 +22,16 @@
 void decode_search_copies(JpegReader* reader, int factor, int fine_factor, ByteBuffer* group,
                           GreyBuilder* grey, GreyBuilder* fine);
 
-// The payload of the picture's first Exif segment (APP1 beginning
-// "Exif\0\0"), read from its header segments at the start of `picture`;
-// empty when it has none.
-std::vector<unsigned char> exif_segment(FILE* picture);
+// The payloads of the picture's first Exif segment (APP1 beginning
+// "Exif\0\0") and first multi-picture segment (APP2 beginning "MPF\0"),
+// read from its header segments at the start of `picture`; each empty when
+// it has none. The multi-picture segment is carried only so that the MPO
+// writer finds the camera's convergence angle and baseline in it: the
+// writer replaces it.
+struct CameraSegments {
+    std::vector<unsigned char> exif, mpf;
+};
+CameraSegments camera_segments(FILE* picture);
 
 struct MemoryJpeg;
 
@@ -52,11 +58,12 @@ struct MemoryJpeg {
 
 // Resamples one corrected view from the decoded `view` (header's geometry,
 // RGB) by `warp` and encodes it into `jpeg` at the tools' quality, with the
-// Exif segment `exif` (if any) as its first segment. `group` holds the rows
+// camera's Exif segment (if any) as its first segment, then its
+// multi-picture segment (if any). `group` holds the rows
 // between the two. A fatal library error returns to `fatal_error`; false
 // when memory cannot be had.
 bool encode_corrected_view(const ByteBuffer& view, const HeaderRecord& header, const ViewWarp& warp,
-                           const std::vector<unsigned char>& exif, const char* arg, std::jmp_buf* fatal_error,
+                           const CameraSegments& camera, const char* arg, std::jmp_buf* fatal_error,
                            ByteBuffer* group, MemoryJpeg* jpeg);
 
 #endif

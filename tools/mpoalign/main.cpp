@@ -41,7 +41,7 @@ struct AlignJob {
     JpegReader readers[2];  // each view decoded again, whole, for the resampling
     ByteBuffer view;
     std::vector<JSAMPROW> view_rows;
-    std::vector<unsigned char> exif;
+    CameraSegments camera;
     MemoryJpeg jpegs[2];
     ByteBuffer group;
     std::string output_name;
@@ -159,8 +159,8 @@ bool align(FILE* in, StartTable* table, int count, const char* arg, AlignJob* jo
             report_out_of_memory(arg);
             return false;
         }
-        job->exif = exif_segment(stage);
-        if (!encode_corrected_view(job->view, header, warp, job->exif, arg, &job->rows.fatal_error,
+        job->camera = camera_segments(stage);
+        if (!encode_corrected_view(job->view, header, warp, job->camera, arg, &job->rows.fatal_error,
                                    &job->group, &job->jpegs[side])) {
             report_out_of_memory(arg);
             return false;
