@@ -1,10 +1,10 @@
 #!/usr/bin/python3
 """The web page's figures, in headless Chromium, from its packed ZIP.
 
-tools: one file through each composing tool in the page, again and again
-in one page as the files of a batch, and natively, with libjpeg-turbo's SIMD
-and without (JSIMD_FORCENONE=1); a Markdown table of median times, the
-page's being the conversion's own time in its worker.
+tools: one file through the aligner and each composing tool in the page,
+again and again in one page as the files of a batch, and natively, with
+libjpeg-turbo's SIMD and without (JSIMD_FORCENONE=1); a Markdown table of
+median times, the page's being the conversion's own time in its worker.
 
 batch: N copies of one file through every tool, then the ZIP download, for
 each N given: the peak of all the browser's processes' memory together (and
@@ -37,7 +37,8 @@ import zipfile
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "scripts"))
-from web_browser import COMPOSING, TOOLS, ZIP_NAME, Check, Site, digest, fail, run_native, unpack  # noqa: E402
+from web_browser import (COMPOSING, FEEDING, TOOLS, ZIP_NAME, Check, Site, digest, fail, run_native,  # noqa: E402
+                         unpack)
 from web_engines import start_browser  # noqa: E402
 
 
@@ -56,7 +57,7 @@ def tools(args):
     browser = start_browser("chromium", work / "browser", work / "downloads")
     check = Check(browser, None, work / "downloads")
     try:
-        for tool in COMPOSING:
+        for tool in [*sorted(FEEDING), *COMPOSING]:
             page_ms, plain_ms, simd_ms, module = [], [], [], 0
             # One page for every run, as for the files of a batch; the first
             # run after loading, before the engine has optimised the code,

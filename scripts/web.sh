@@ -2,14 +2,15 @@
 # Builds the web page: the four tools compiled to WebAssembly with Debian's
 # Emscripten, over libjpeg-turbo built from Debian's source without its SIMD
 # code, twice (plain, and with WebAssembly SIMD for the engines that have
-# it), and the page of web/ around them; packs the folder that a user opens
+# it), mpoalign once, with SIMD, over OpenCV built from Debian's source too,
+# and the page of web/ around them; packs the folder that a user opens
 # or a static web host serves as BUILD_DIR/stereo-mpo-tools-VERSION-web.zip,
 # and checks it in Chromium, Firefox and WebKitGTK against a native Linux
 # build (scripts/web_browser.py). Screenshots of the page go into
 # BUILD_DIR/screenshots; with `docs`, they are copied into docs/ as well.
 #   scripts/web.sh BUILD_DIR [docs]
 # Runs as root on Debian: installs what is missing with apt-get and npm,
-# fetches libjpeg-turbo's Debian source.
+# fetches libjpeg-turbo's and OpenCV's Debian sources.
 set -eu
 
 # From npm: esbuild bundles the page's modules into the classic scripts it ships;
@@ -28,13 +29,13 @@ set -- "$1"
 
 # ---------------------------------------------------------------- packages
 step "packages"
-# Emscripten; the native build for the comparison; dpkg-dev for apt-get
-# source; GoogleTest's sources for the rules' tests in WebAssembly; the
-# three browsers and their drivers for the browser test
-# (selenium for Chromium and WebKitGTK, whose MiniBrowser runs under Xvfb);
-# npm for the libraries above.
-packages="emscripten cmake make g++ libjpeg-dev dpkg-dev googletest chromium chromium-driver python3-selenium
-    firefox-esr webkit2gtk-driver xvfb"
+# Emscripten; the native build for the comparison (with OpenCV's modules
+# for mpoalign); dpkg-dev for apt-get source; GoogleTest's sources for the
+# rules' tests in WebAssembly; the three browsers and their drivers for the
+# browser test (selenium for Chromium and WebKitGTK, whose MiniBrowser runs
+# under Xvfb); npm for the libraries above.
+packages="emscripten cmake make g++ libjpeg-dev libopencv-core-dev libopencv-features2d-dev dpkg-dev googletest
+    chromium chromium-driver python3-selenium firefox-esr webkit2gtk-driver xvfb"
 command -v npm >/dev/null || packages="$packages npm"
 # shellcheck disable=SC2086
 install_missing $packages
@@ -64,15 +65,23 @@ node "$source_dir/tests/web_page_test.mjs" >"$build/web_page_test.log" 2>&1 ||
 # The same Debian version as the library the native build links, so that
 # both encode alike; without SIMD code, which WebAssembly builds of it lack.
 jpeg_source=$("$source_dir/scripts/libjpeg_source.sh" "$build/deps") || fail "no libjpeg-turbo source"
+# OpenCV, the version the native mpoalign links, for mpoalign's module.
+opencv_source=$("$source_dir/scripts/opencv_source.sh" "$build/deps") || fail "no OpenCV source"
 
 # Each variant of the modules over its own build of libjpeg-turbo: `wasm`
 # for every browser, `wasm-simd` with WebAssembly's SIMD instructions for
 # those that have them (see cmake/web/web.cmake), in which the compiler may
 # vectorise libjpeg-turbo's C code too.
 for variant in wasm wasm-simd; do
+    # mpoalign only with SIMD: its OpenCV is built once, and every engine
+    # the page is made for has had SIMD for years; the page offers the
+    # alignment only where the engine has it.
     case $variant in
-    wasm) simd=OFF simd_flags="" ;;
-    *) simd=ON simd_flags=-msimd128 ;;
+    wasm) simd=OFF simd_flags="" programs=$tools opencv="" ;;
+    *)
+        simd=ON simd_flags=-msimd128 programs="$tools mpoalign"
+        opencv=-DOpenCV_DIR=$build/deps/$variant/lib/cmake/opencv4
+        ;;
     esac
     jpeg=$build/deps/$variant
     if [ ! -f "$jpeg/lib/libjpeg.a" ]; then
@@ -92,14 +101,20 @@ for variant in wasm wasm-simd; do
             "$build/deps/build-$variant/jconfig.h" "$jpeg/include/"
         cp "$build/deps/build-$variant/libjpeg.a" "$jpeg/lib/"
     fi
+    # Into the same prefix as libjpeg-turbo, once.
+    if [ -n "$opencv" ] && [ ! -f "$jpeg/lib/cmake/opencv4/OpenCVConfig.cmake" ]; then
+        step "OpenCV for WebAssembly ($variant)"
+        "$source_dir/scripts/opencv_build.sh" "$opencv_source" "$build/deps/build-opencv-$variant" "$jpeg" "$variant" ||
+            fail "building OpenCV for WebAssembly ($variant) failed"
+    fi
 
     step "tools for WebAssembly ($variant)"
     emcmake cmake -S "$source_dir" -B "$build/$variant" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
-        -DWEB_SIMD=$simd -DJPEG_LIBRARY="$jpeg/lib/libjpeg.a" -DJPEG_INCLUDE_DIR="$jpeg/include" \
+        -DWEB_SIMD=$simd -DJPEG_LIBRARY="$jpeg/lib/libjpeg.a" -DJPEG_INCLUDE_DIR="$jpeg/include" ${opencv:+"$opencv"} \
         -DCMAKE_C_FLAGS=-Werror -DCMAKE_CXX_FLAGS=-Werror >"$build/$variant.configure.log" 2>&1 ||
         fail "configuring the WebAssembly build ($variant) failed: see $build/$variant.configure.log"
     # shellcheck disable=SC2086
-    cmake --build "$build/$variant" -j "$jobs" --target $tools
+    cmake --build "$build/$variant" -j "$jobs" --target $programs
 done
 
 # The rules' tests (the Dubois rule's SIMD kernel against the plain formula
@@ -116,6 +131,7 @@ cmake --build "$build/wasm-simd-tests" -j "$jobs" --target rules_tests
 node "$build/wasm-simd-tests/tests/rules_tests.js" || fail "the rules' tests failed in WebAssembly"
 
 build_native_tools
+cmake --build "$build/linux" -j "$jobs" --target mpoalign
 
 # ------------------------------------------------------------------ the ZIP
 step "ZIP"

@@ -13,7 +13,10 @@ under their name; each result's outcome, the summary's counts of files and
 its list of files with a problem the page's reading of them; the SIMD
 build chosen; the previews in proportion; axe-core must find no WCAG 2.2
 A or AA violation on a desktop and at 320 px, where nothing may scroll
-sideways; the page may ask its server for nothing but its own files.
+sideways; the page may ask its server for nothing but its own files, nor
+load the alignment's module before it is ticked. Then a batch aligned
+first: the outputs made from the aligned pair, as from the command line's
+`mpoalign` output, none where the pair is not aligned.
 Opened as a file, with a small memory limit for outputs (so that where the
 page keeps them in memory, a few files make several ZIP parts, each
 downloaded as it is offered): files picked during a batch are added to it,
@@ -57,7 +60,13 @@ from web_engines import start_browser  # noqa: E402
 
 # The page's conversions, in their order (see web/src/conversions.js).
 CONVERSIONS = json.loads((Path(__file__).resolve().parent.parent / "web" / "conversions.json").read_text())
-TOOLS = [conversion["program"] for conversion in CONVERSIONS]
+# Those ticked at first, which every batch runs but the one aligned first.
+TOOLS = [conversion["program"] for conversion in CONVERSIONS if conversion.get("ticked", True)]
+ALIGNED = [conversion["program"] for conversion in CONVERSIONS]
+FEEDING = {conversion["program"] for conversion in CONVERSIONS if conversion.get("feeds")}
+# The lines with which a tool reports what it did, at the end of its standard
+# error, which are no warnings.
+REPORTS = {conversion["program"]: conversion.get("reports", 0) for conversion in CONVERSIONS}
 COMPOSING = [conversion["program"] for conversion in CONVERSIONS if conversion["previewed"]]
 ZIP_NAME = "stereo-mpo-outputs.zip"
 # The names the tools convert; the page skips the others itself, with one line.
@@ -154,7 +163,7 @@ class Site:
                     self.send_error(404)
                 elif name == "sw.js" and site.new_version:
                     self.send_script((folder / name).read_bytes() + site.new_version)
-                elif plant and name.startswith("sources"):
+                elif plant and name in ("sources.js", "sources-simd.js"):
                     body = (folder / name).read_text()
                     for fragment, planted, count in PLANTS:
                         if body.count(fragment) != count:
@@ -282,36 +291,45 @@ def make_inputs(samples, sample, native, work):
     return paths, few, second, copies
 
 
-def outcome(status, err, outputs):
+def outcome(status, err, outputs, tool):
     """The page's reading of a run of the command line."""
     if status != 0:
         return "refused"
     if not outputs:
         return "skipped"
-    return "warnings" if err else "converted"
+    return "warnings" if len(err.splitlines()) > REPORTS[tool] else "converted"
 
 
 class Expected:
     """What the command line does with each file, each alone in a folder of
     its own: per (file, tool) the outcome, standard output after the banner,
-    standard error and the outputs; the banners; every output's bytes."""
+    standard error and the outputs; the banners; every output's bytes. The
+    tools after the aligner convert its output, as `korventale
+    shot_aligned.mpo` does, and are not made where it made none."""
 
-    def __init__(self, native, work, paths):
-        self.banners = {tool: run_native(native / tool, work, None)[1] for tool in TOOLS}
+    def __init__(self, native, work, paths, tools=TOOLS):
+        work.mkdir(exist_ok=True)
+        self.banners = {tool: run_native(native / tool, work, None)[1] for tool in tools}
         self.runs, self.outputs = {}, {}
         for path in paths:
-            for tool in TOOLS:
+            source = path
+            for tool in tools:
+                if source is None:
+                    self.runs[(path.name, tool)] = ("not-made", "", "", [])
+                    continue
                 folder = work / "native" / tool / path.name
                 folder.mkdir(parents=True, exist_ok=True)
-                shutil.copyfile(path, folder / path.name)
-                status, out, err = run_native(native / tool, folder, path.name)
+                shutil.copyfile(source, folder / source.name)
+                status, out, err = run_native(native / tool, folder, source.name)
                 if not out.startswith(self.banners[tool]):
                     fail(f"{tool} {path.name}: standard output does not begin with the banner")
-                outputs = sorted(p.name for p in folder.iterdir() if p.name != path.name)
+                outputs = sorted(p.name for p in folder.iterdir() if p.name != source.name)
                 for name in outputs:
                     self.outputs[name] = (folder / name).read_bytes()
-                self.runs[(path.name, tool)] = (outcome(status, err, outputs), out[len(self.banners[tool]):],
-                                                err, outputs)
+                self.runs[(path.name, tool)] = (outcome(status, err, outputs, tool),
+                                                out[len(self.banners[tool]):], err, outputs)
+                if tool in FEEDING:
+                    source = folder / outputs[0] if status == 0 and len(outputs) == 1 else None
 
     def planted(self, name, tool):
         """The page's own outcome for a file that meets a planted fault; None
@@ -409,20 +427,22 @@ return button && button.textContent.match(/\\d+/)[0];""")
         return self.browser.script(READ_PAGE), time.monotonic() - started, parts
 
     def batch(self, url, paths, what, reload=True, zipped=True, vanish=None, answer="start-over", added=(),
-              before=(), asked=None):
-        """One batch of every tool over `paths` (and `added` during it,
+              before=(), asked=None, tools=TOOLS, expected=None):
+        """One batch of `tools` over `paths` (and `added` during it,
         after the files `before` that the page shows already): lines,
         outcomes, the summary's counts of files, outputs by their links and
-        in the ZIP download or its parts."""
-        page, seconds, parts = self.convert(url, paths, reload=reload, vanish=vanish, answer=answer, added=added,
-                                            asked=asked)
+        in the ZIP download or its parts, against `expected` (the
+        command line's runs of those tools)."""
+        expected = expected or self.expected
+        page, seconds, parts = self.convert(url, paths, tools=tools, reload=reload, vanish=vanish, answer=answer,
+                                            added=added, asked=asked)
         paths = [*before, *paths, *added]
-        print(f"{self.browser.engine}, {what}: {len(paths)} files through {len(TOOLS)} tools in {seconds:.1f} s"
+        print(f"{self.browser.engine}, {what}: {len(paths)} files through {len(tools)} tools in {seconds:.1f} s"
               f"{f', {len(parts)} ZIP parts' if parts else ''}")
         if page["state"] != "done":
             return self.problem(f"{what}: the page is {page['state']}: {page['failure']}")
-        for tool in TOOLS:
-            if page["banners"].get(tool) != self.expected.banners[tool]:
+        for tool in tools:
+            if page["banners"].get(tool) != expected.banners[tool]:
                 self.problem(f"{tool}: banner {page['banners'].get(tool)!r}")
         if page["build"] != "SIMD":
             self.problem(f"{what}: the {page['build']} build, where the engine has SIMD")
@@ -433,14 +453,14 @@ return button && button.textContent.match(/\\d+/)[0];""")
         counts = dict.fromkeys(("converted", "warnings", "refused", "skipped", "notStarted"), 0)
         made, seen, problems = {}, {}, []
         for number, shown in enumerate(page["files"], 1):
-            if [r["tool"] for r in shown["results"]] != TOOLS:
+            if [r["tool"] for r in shown["results"]] != tools:
                 self.problem(f"{shown['name']}: outcomes of {[r['tool'] for r in shown['results']]}")
             # A name met again has its outputs in the folder of its turn.
             seen[shown["name"]] = seen.get(shown["name"], 0) + 1
             folder = f"{seen[shown['name']]}/" if seen[shown["name"]] > 1 else ""
             statuses = []
             for result in shown["results"]:
-                wanted, reason = self.expected.of(shown["name"], result["tool"])
+                wanted, reason = expected.of(shown["name"], result["tool"])
                 # The browser's own reason (None) is any.
                 diagnostics = wanted[2] if wanted[2] is not None else result["diagnostics"] or "a reason"
                 wanted = (*wanted[:2], diagnostics, [folder + name for name in wanted[3]])
@@ -448,7 +468,7 @@ return button && button.textContent.match(/\\d+/)[0];""")
                 if got != wanted:
                     self.problem(f"{result['tool']} {shown['name']}: page shows {got}, command line {wanted}")
                 statuses.append(result["status"])
-                made.update({name: self.expected.outputs.get(name[len(folder):]) for name in result["outputs"]})
+                made.update({name: expected.outputs.get(name[len(folder):]) for name in result["outputs"]})
             if shown["reason"] != reason:
                 self.problem(f"{shown['name']}: the page says {shown['reason']!r} under its name, not {reason!r}")
             counts[file_outcome(statuses)] += 1
@@ -678,6 +698,20 @@ def test(args):
         for method, path, code in site.requests:
             if method != "GET" or path.lstrip("/").split("?")[0] not in served | {""} or code not in (200, 304):
                 check.problem(f"request to the page's server: {method} {path} {code}")
+        # The alignment's module, loaded only once it is ticked: the others
+        # made from the aligned pair (a camera's 10 MP pair among them, where
+        # the samples are), none where it could not be aligned (a pair too
+        # small to match, a single picture).
+        if browser.script("return performance.getEntriesByType('resource').some((e) => /mpoalign/.test(e.name));"):
+            check.problem("the alignment's module loaded, not ticked")
+        pairs = [path for path in paths if path.name in ("fujifilm_w3.mpo", "samsung_nx1000_64px.mpo")]
+        pairs += [few[0], few[0].with_name("single.mpo")]
+        aligned = Expected(native, work / "aligned", pairs, tools=ALIGNED)
+        for pair in pairs:
+            wanted = "refused" if pair.name in ("samsung_nx1000_64px.mpo", "single.mpo") else "converted"
+            if aligned.runs[(pair.name, "mpoalign")][0] != wanted:
+                check.problem(f"mpoalign {pair.name}: {aligned.runs[(pair.name, 'mpoalign')][:3]}, not {wanted}")
+        check.batch(site.url, pairs, "aligned first", tools=ALIGNED, expected=aligned)
         others = []
         if args.engine == "chromium":
             others = chromium_only(check, site, few[0], second, copies, Path(args.screenshots))

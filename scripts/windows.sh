@@ -46,17 +46,21 @@ BUILD_WINDOWS_TESTS=ON
 WIN32_TESTS='^(BatchFrame\.|Interrupts\.|BadArguments\.FilesOf2GiB|DecompressionBombs\.AreRefused|DamagedPictures\.FatalError|ComposingTools\.|DuboisRule\.|folder_recipe_cmd$)'
 
 . "$(dirname "$0")/build_common.sh"
-# mpojoin ships in the ZIP, not in the page (whose web.sh shares the list).
-tools="$tools mpojoin"
+# mpojoin ships in the ZIP, not in the page (whose web.sh shares the list);
+# so does mpoalign, statically linked with OpenCV built below.
+tools="$tools mpojoin mpoalign"
 
 # ---------------------------------------------------------------- packages
 step "packages"
 # Native build for the comparison; MinGW-w64 compilers of the posix thread
 # model; nasm for libjpeg-turbo's SIMD code; dpkg-dev for apt-get source;
 # Wine to run the 64-bit programs (wine64: the 32-bit Wine is set up below);
-# groff for the text pages; unzip to check the ZIPs as a user unpacks them.
+# groff for the text pages; unzip to check the ZIPs as a user unpacks them;
+# OpenCV's modules for the native mpoalign, whose version is also the one of
+# the OpenCV source built for Windows.
 packages="cmake make g++ libjpeg-dev g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix nasm
-    dpkg-dev wine wine64 groff-base unzip binutils"
+    dpkg-dev wine wine64 groff-base unzip binutils
+    libopencv-core-dev libopencv-imgproc-dev libopencv-features2d-dev"
 if [ "$BUILD_WINDOWS_TESTS" = ON ]; then
     packages="$packages googletest"
 fi
@@ -68,6 +72,9 @@ install_missing $packages
 # builds encode alike.
 step "libjpeg-turbo source"
 jpeg_source=$("$source_dir/scripts/libjpeg_source.sh" "$build/deps") || fail "no libjpeg-turbo source"
+# And OpenCV's, for mpoalign, the version the Linux build links.
+step "OpenCV source"
+opencv_source=$("$source_dir/scripts/opencv_source.sh" "$build/deps") || fail "no OpenCV source"
 
 # ------------------------------------------------------------------- Wine
 # A private prefix, initialised in the background while the compilers run.
@@ -171,6 +178,19 @@ build_jpeg() {
     cp "$build/deps/build-$arch/libjpeg.a" "$build/deps/$arch/lib/"
 }
 
+# OpenCV's core, imgproc and features2d, static, for one target into
+# deps/ARCH, where the project's toolchain finds them (once: the longest step
+# of a fresh build, see the README). The time it took is printed.
+build_opencv() {
+    local arch=$1 begun
+    [ -f "$build/deps/$arch/lib/cmake/opencv4/OpenCVConfig.cmake" ] && return
+    step "OpenCV for $arch"
+    begun=$(date +%s)
+    JOBS=$jobs "$source_dir/scripts/opencv_build.sh" "$opencv_source" "$build/deps/build-opencv-$arch" \
+        "$build/deps/$arch" "$arch-w64-mingw32" || fail "OpenCV for $arch failed"
+    echo "OpenCV for $arch: $(($(date +%s) - begun)) s"
+}
+
 # The project for one Windows target; -Werror makes any warning fail.
 configure_windows() {
     arch=$1
@@ -182,12 +202,14 @@ configure_windows() {
 }
 
 build_jpeg x86_64
+build_opencv x86_64
 configure_windows x86_64 -DBUILD_TESTING="$BUILD_WINDOWS_TESTS" \
     -DCMAKE_CROSSCOMPILING_EMULATOR="/usr/bin/env;WINEPREFIX=$WINEPREFIX;WINEDEBUG=-all;LC_ALL=C.UTF-8;$wine"
 step "build for x86_64"
 cmake --build "$build/x86_64" -j "$jobs"
 
 build_jpeg i686
+build_opencv i686
 configure_windows i686 -DBUILD_TESTING="$BUILD_WINDOWS_TESTS" \
     -DCMAKE_CROSSCOMPILING_EMULATOR="/usr/bin/env;WINEPREFIX=$WINEPREFIX;WINEDEBUG=-all;LC_ALL=C.UTF-8;$wine32"
 step "build for i686"
@@ -333,6 +355,7 @@ compared='brantelix *.mpo
 korventale *.mpo
 trismoldaven *.mpo
 vostrin *.mpo
+mpoalign *.mpo
 mpojoin *_L.jpg'
 while read -r tool pattern; do
     (cd "$compare/input" && for input in $pattern; do echo "$tool $input"; done)

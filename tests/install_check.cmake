@@ -1,14 +1,14 @@
 # Installs a built tree the way a packager does (DESTDIR and prefix /usr) into
 # a fresh folder, then checks what landed there and runs the installed
-# programs: the five programs and their pages, and nothing else.
-#   cmake -DBUILD_DIR=... -DWORK_DIR=... -DSAMPLE=.../garden.mpo -DVERSION=x.y.z -P install_check.cmake
-foreach(variable BUILD_DIR WORK_DIR SAMPLE VERSION)
+# programs: the programs and their pages, and nothing else.
+#   cmake -DBUILD_DIR=... -DWORK_DIR=... -DSAMPLE=.../garden.mpo -DVERSION=x.y.z "-DPROGRAMS=a;b" -P install_check.cmake
+foreach(variable BUILD_DIR WORK_DIR SAMPLE VERSION PROGRAMS)
   if(NOT DEFINED ${variable})
     message(FATAL_ERROR "${variable} is not set")
   endif()
 endforeach()
 
-set(programs brantelix korventale trismoldaven vostrin mpojoin)
+set(programs ${PROGRAMS})
 set(root ${WORK_DIR}/root)
 file(REMOVE_RECURSE ${WORK_DIR})
 file(MAKE_DIRECTORY ${WORK_DIR})

@@ -78,6 +78,9 @@ const std::vector<Page>& pages() {
         {"vostrin", joined(joined(kFrameMessages, kPairMessages), {kTooWideMessage}), {"shot.jps"}},
         // Left pictures of any name are taken, and refused on standard error.
         {"mpojoin", without(kFrameMessages, "File %s has not the right extension\n"), {"shot.mpo"}},
+#if defined(STEREO_HAVE_MPOALIGN)
+        {"mpoalign", joined(kFrameMessages, kPairMessages), {"shot_aligned.mpo"}},
+#endif
     };
     return all;
 }

@@ -10,7 +10,7 @@ import { tmpdir } from "node:os";
 import { test } from "node:test";
 import vm from "node:vm";
 import { serviceWorker, version } from "../web/build.mjs";
-import { CONVERSIONS } from "../web/src/conversions.js";
+import { CONVERSIONS as ALL } from "../web/src/conversions.js";
 import { crc32, localHeader, openDestination, zipEnd } from "../web/src/destinations.js";
 import { connect, serve, tell } from "../web/src/messenger.js";
 import { add, apply, batchModel, partsExpected, problems } from "../web/src/model.js";
@@ -18,6 +18,8 @@ import { planner, run } from "../web/src/runner.js";
 import { summary } from "../web/src/words.js";
 import { converterPool, poolSize, sizing } from "../web/src/workers.js";
 
+// The conversions ticked at first, which the batches run but for the alignment's.
+const CONVERSIONS = ALL.filter(({ ticked }) => ticked !== false);
 const bytes = (text) => new TextEncoder().encode(text);
 const text = async (blob) => new TextDecoder().decode(await blob.arrayBuffer());
 const quota = () => new DOMException("no room", "QuotaExceededError");
@@ -194,7 +196,8 @@ test("a ZIP without room is closed as a part; a store waits for a part in memory
 });
 
 // A converter whose outputs hold the file's bytes and the tool's name;
-// `hang` never answers a conversion of that file.
+// `hang` never answers a conversion of that file; a pair named unrelated is
+// not aligned; a conversion that feeds the others has its output converted next.
 function fakeConverter(log, hang = null) {
     let input;
     const converter = {
@@ -212,12 +215,15 @@ function fakeConverter(log, hang = null) {
             if (input.name === hang) return new Promise((resolve, reject) => (converter.reject = reject));
             if (input.name === "crash.mpo") throw new Error("a converter stopped");
             await tick();
-            const { suffixes } = CONVERSIONS.find(({ program }) => program === args.tool);
+            if (args.feeds && input.name.startsWith("unrelated")) return { status: 1, out: [], err: [], outputs: [] };
+            const { suffixes } = ALL.find(({ program }) => program === args.tool);
             const outputs = suffixes.map((suffix) => ({
                 name: input.name.replace(".mpo", suffix),
                 bytes: bytes(input.text + suffix),
             }));
-            return { status: 0, out: [], err: [], outputs };
+            if (args.feeds) input.name = outputs[0].name;
+            // The aligner's report of what it did, no warning.
+            return { status: 0, out: [], err: args.feeds ? ["turned", "vertical error"] : [], outputs };
         },
     };
     return converter;
@@ -226,7 +232,8 @@ function fakeConverter(log, hang = null) {
 // A batch of `names` (or files) over `converters` fakes, into memory of
 // `limit` bytes whose parts are taken as they come; `refuse` an output name
 // the destination refuses.
-async function batch(names, { limit = Infinity, hang, converters = 2, abortAfter, refuse, isFolder, ...more } = {}) {
+async function batch(names, { limit = Infinity, hang, converters = 2, abortAfter, refuse, isFolder,
+    conversions = CONVERSIONS, ...more } = {}) {
     const file = (name, i) => (typeof name === "string" ? new File([`file ${i}`], name.split("/").pop()) : name);
     const files = names.map(file);
     const entries = planner()(files, isFolder);
@@ -254,7 +261,7 @@ async function batch(names, { limit = Infinity, hang, converters = 2, abortAfter
         apply(model, event);
         if (events.length === abortAfter) controller.abort(new DOMException("replaced", "AbortError"));
     };
-    const running = run(CONVERSIONS, { signal: controller.signal, destination, converters: pool, report, ...more });
+    const running = run(conversions, { signal: controller.signal, destination, converters: pool, report, ...more });
     running.add(entries);
     return { ran: running.done, running, model, events, log, pool, parts, controller };
 }
@@ -329,6 +336,17 @@ test("files the page refuses before any conversion: one reason each, in the page
         assert.deepEqual(ran.model.statuses.get(entry), CONVERSIONS.map(() => status), entry.name);
     }
     assert.deepEqual(ran.model.counts, { converted: 1, warnings: 0, refused: 5, skipped: 1, notStarted: 0 });
+});
+
+test("aligned first: the other conversions made from the aligned pair, none where it could not be", async () => {
+    const ran = await batch(["a.mpo", "unrelated.mpo"], { conversions: ALL, converters: 1 });
+    await ran.ran;
+    assert.deepEqual(ran.log, ["mpoalign a.mpo", ...CONVERSIONS.map(({ program }) => `${program} a_aligned.mpo`),
+        "mpoalign unrelated.mpo"]);
+    const [aligned, unrelated] = ran.model.entries;
+    assert.deepEqual(ran.model.statuses.get(aligned), ALL.map(() => "converted"));
+    assert.deepEqual(ran.model.statuses.get(unrelated), ["refused", ...CONVERSIONS.map(() => "not-made")]);
+    assert.deepEqual(ran.model.counts, { converted: 1, warnings: 0, refused: 1, skipped: 0, notStarted: 0 });
 });
 
 test("the pool grows while the throughput does, and goes back when it does not", async () => {

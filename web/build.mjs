@@ -5,7 +5,9 @@
 // - sources.js and sources-simd.js, the workers' scripts as text, each with
 //   the tools' modules of one build (see src/workers.js): the converter's
 //   script (src/converter.js), the storage worker's (src/storage.js) and
-//   one module per conversion;
+//   one module per conversion, but for those kept apart;
+// - sources-PROGRAM.js for each conversion kept apart (see
+//   src/conversions.js), its module of the SIMD build alone;
 // - sw.js, the service worker, with the list of every other file and a
 //   version that changes with any of them.
 //   node web/build.mjs SITE NODE_MODULES VERSION PLAIN_BIN SIMD_BIN
@@ -51,19 +53,26 @@ async function bundle(esbuild, modules, entry) {
 
 async function main([site, modules, own, plain, simd]) {
     const esbuild = createRequire(path.join(path.resolve(modules), "x"))("esbuild");
-    const programs = JSON.parse(readFileSync(path.join(HERE, "conversions.json"))).map(({ program }) => program);
+    const conversions = JSON.parse(readFileSync(path.join(HERE, "conversions.json")));
+    const programs = conversions.filter(({ apart }) => !apart).map(({ program }) => program);
     writeFileSync(path.join(site, "app.js"), await bundle(esbuild, modules, "main.js"));
     const workers = {};
     for (const entry of ["converter.js", "storage.js"]) workers[entry] = await bundle(esbuild, modules, entry);
+    // Each file adds its sources to those the page has loaded.
+    const write = (name, sources, first = []) => {
+        const lines = Object.entries(sources).map(
+            ([key, text]) => `self.stereoSources[${JSON.stringify(key)}] = ${JSON.stringify(text)};`,
+        );
+        writeFileSync(path.join(site, name), [NOTE, ...first, ...lines, ""].join("\n"));
+    };
     const builds = { "sources.js": plain, "sources-simd.js": simd };
     for (const [name, bin] of Object.entries(builds)) {
         const sources = { ...workers };
         for (const program of programs) sources[program] = readFileSync(path.join(bin, `${program}.js`), "utf8");
-        const lines = ["self.stereoSources = {};"];
-        for (const [key, text] of Object.entries(sources)) {
-            lines.push(`self.stereoSources[${JSON.stringify(key)}] = ${JSON.stringify(text)};`);
-        }
-        writeFileSync(path.join(site, name), [NOTE, ...lines, ""].join("\n"));
+        write(name, sources, ["self.stereoSources = {};"]);
+    }
+    for (const { program } of conversions.filter(({ apart }) => apart)) {
+        write(`sources-${program}.js`, { [program]: readFileSync(path.join(simd, `${program}.js`), "utf8") });
     }
     // Every file but the service worker, by its path in the folder.
     const files = readdirSync(site, { recursive: true })

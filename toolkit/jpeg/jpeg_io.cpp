@@ -24,6 +24,8 @@ void return_from_fatal_error(j_common_ptr cinfo) {
     exit(EXIT_FAILURE);
 }
 
+}  // namespace
+
 void use_error_manager(j_common_ptr cinfo, const char* arg, std::jmp_buf* fatal_error, JpegErrors* errors) {
     cinfo->err = jpeg_std_error(&errors->manager);
     errors->manager.output_message = print_library_message;
@@ -31,8 +33,6 @@ void use_error_manager(j_common_ptr cinfo, const char* arg, std::jmp_buf* fatal_
     errors->fatal_error = fatal_error;
     cinfo->client_data = const_cast<char*>(arg);
 }
-
-}  // namespace
 
 JpegReader::~JpegReader() {
     if (created) jpeg_destroy_decompress(&cinfo);

@@ -39,6 +39,12 @@ struct JpegErrors {
     std::jmp_buf* fatal_error = nullptr;
 };
 
+// Gives the library object `cinfo`, before it is created, the error manager
+// above: messages under the tool's name and `arg`, fatal errors back to
+// `fatal_error`. For compressors and decompressors that the tools set up
+// themselves.
+void use_error_manager(j_common_ptr cinfo, const char* arg, std::jmp_buf* fatal_error, JpegErrors* errors);
+
 // A decompressor and its error manager; the library's structure points at
 // the error manager, so neither may move. Destroyed with its owner.
 struct JpegReader {

@@ -19,7 +19,8 @@ const modules = new Map();
 const banners = new Map();
 // Where the running module's lines go: each call gets its own.
 let sink = { out: [], err: [] };
-// The file being converted, held between its conversions.
+// The file being converted, held between its conversions; after a
+// conversion that feeds the others, its output in its place.
 let input = null;
 
 // The run's status, lines, time, and the module's memory after it (which
@@ -105,8 +106,14 @@ serve({
     async open({ name, file, buffer }) {
         input = { name, bytes: new Uint8Array(buffer || (await file.arrayBuffer())) };
     },
-    async convert({ tool }) {
+    // `feeds`: the one output, if made, is what the next conversions convert
+    // (a copy: the outputs go to the page).
+    async convert({ tool, feeds }) {
         const result = await convert(tool, input.name, input.bytes);
+        if (feeds && result.status === 0 && result.outputs.length === 1) {
+            const [{ name, bytes }] = result.outputs;
+            input = { name, bytes: bytes.slice() };
+        }
         return transferring(result, result.outputs.map((output) => output.bytes.buffer));
     },
 });

@@ -10,7 +10,16 @@ import { CONVERSIONS } from "./conversions.js";
 import { planner, run } from "./runner.js";
 import * as view from "./view.js";
 import * as words from "./words.js";
-import { converterPool, loadSources, poolSize, sizing, startConverter, startStorage } from "./workers.js";
+import {
+    converterPool,
+    loadApart,
+    loaded,
+    loadSources,
+    poolSize,
+    sizing,
+    startConverter,
+    startStorage,
+} from "./workers.js";
 
 const byId = (id) => document.getElementById(id);
 const input = byId("files");
@@ -23,10 +32,16 @@ const limit = Number(new URLSearchParams(location.search).get("memory-limit")) |
 view.showConversions();
 
 const size = sizing(poolSize(navigator.hardwareConcurrency, navigator.deviceMemory));
+// Each converter holds every module loaded when it was made.
 const pool = converterPool({
-    start: () => startConverter(CONVERSIONS.map(({ program }) => program)),
+    start: () => startConverter(loaded(CONVERSIONS)),
+    fits: (converter) => loaded(CONVERSIONS).every((program) => converter.programs.includes(program)),
     counted: (count) => (document.body.dataset.converters = count),
 });
+// The modules of the conversions kept apart, loaded once one is ticked (and
+// at the latest when a batch needs them).
+const loadTicked = (conversions) =>
+    Promise.all(conversions.filter(({ apart }) => apart).map(({ program }) => loadApart(program)));
 let storage = null;
 // Where the outputs go: a folder the user chose, or null for the ZIP; the
 // destination's place once opened.
@@ -50,6 +65,7 @@ async function open() {
 
 const ready = (async () => {
     document.body.dataset.build = await loadSources();
+    if (document.body.dataset.build !== "SIMD") view.withoutApart(words.NEEDS_SIMD);
     let converters;
     [storage, converters] = await Promise.all([startStorage(), pool.acquire(size.size)]);
     pool.release();
@@ -68,15 +84,18 @@ async function convert() {
     try {
         await opened;
         if (failed()) return;
+        const conversions = view.ticked();
+        await loadTicked(conversions);
         const converters = await pool.acquire(size.size);
         try {
             signal.throwIfAborted();
+            view.showBanners(converters[0].banners);
             const of = place.generation;
             const destination = {
                 store: (name, bytes) => storage.call("store", { name, bytes, of }, [bytes.buffer]),
                 finish: () => storage.call("finish"),
             };
-            current.run = run(view.ticked(), {
+            current.run = run(conversions, {
                 signal,
                 destination,
                 converters,
@@ -158,6 +177,10 @@ drop.addEventListener("drop", (event) => {
     pick(dropped.map(([file]) => file).filter(Boolean), (file) => folders.has(file));
 });
 byId("start-over").addEventListener("click", startOver);
+document.querySelector("#choose fieldset").addEventListener("change", () => {
+    // Failing here, the batch tries again and says why.
+    opened.then(() => loadTicked(view.ticked())).catch(() => {});
+});
 if (window.showDirectoryPicker) {
     byId("choose-folder").hidden = false;
     byId("choose-folder").addEventListener("click", chooseFolder);

@@ -7,12 +7,14 @@
 import { early, messages, refusal } from "./words.js";
 
 // The page's reading of a result, as the command line's status and lines
-// would be read.
-export function outcome(result) {
+// would be read; the lines with which `conversion` reports what it did are
+// no warnings.
+export function outcome(result, { reports = 0 } = {}) {
     if (result.notConverted) return "not-started";
+    if (result.notFed) return "not-made";
     if (result.status !== 0 || result.refusal) return "refused";
     if (result.outputs.length === 0) return "skipped";
-    return result.err.length > 0 ? "warnings" : "converted";
+    return result.err.length > reports ? "warnings" : "converted";
 }
 
 // A file's outcome, from its conversions': refused if any was; else with
@@ -78,7 +80,7 @@ export function apply(model, event) {
             model.archive = event.archive;
             break;
         case "result": {
-            const status = outcome(result);
+            const status = outcome(result, event.conversion);
             model.statuses.set(entry, [...(model.statuses.get(entry) || []), status]);
             model.pictures += result.outputs.length;
             model.made += result.outputs.reduce((sum, output) => sum + output.size, 0);

@@ -19,7 +19,10 @@
 // A result is the converter's (status, out, err, milliseconds, memory, and
 // tooLarge or crashed where the tool could not say why), outputs
 // [{ name, stored, size }] being those stored, under `stored`, and
-// `refusal` the destination's error where it refused one.
+// `refusal` the destination's error where it refused one; or, after a
+// conversion that feeds the others made nothing (the pair could not be
+// aligned), `notFed` for each of those after it, which are not made from
+// the file as picked.
 // A batch is cancelled by its AbortSignal: the converters still working
 // for it are ended, and `done` rejects at once with the signal's reason.
 
@@ -50,8 +53,8 @@ export function planner() {
         });
 }
 
-function notConverted() {
-    return { status: null, notConverted: true, out: [], err: [], outputs: [] };
+function notConverted(why = "notConverted") {
+    return { status: null, [why]: true, out: [], err: [], outputs: [] };
 }
 
 // Why the page refuses `entry` before any tool sees it, if it does.
@@ -195,13 +198,19 @@ export function run(conversions, { signal, destination, converters, report, sizi
         let reason = refusedAhead(entry);
         if (!reason) reason = await open(converter, entry);
         if (reason) tell({ type: "refused", entry, reason });
+        let unfed = false;
         for (const conversion of conversions) {
             let result;
             if (reason) result = { status: reason.kind === "name" ? 0 : null, early: reason.kind, out: [], err: [] };
             else if (stopped) result = notConverted();
+            else if (unfed) result = notConverted("notFed");
             else {
                 tell({ type: "running", entry, conversion });
-                result = await store(entry, await ask(converter, "convert", { tool: conversion.program }));
+                const feeds = Boolean(conversion.feeds);
+                const made = await ask(converter, "convert", { tool: conversion.program, feeds });
+                // As the converter takes it (see converter.js).
+                unfed = feeds && !(made.status === 0 && made.outputs.length === 1);
+                result = await store(entry, made);
             }
             tell({ type: "result", entry, conversion, result: { outputs: [], ...result } });
         }

@@ -31,11 +31,12 @@ function lines(list, className) {
     return element("pre", { class: className }, list.map((line) => `${line}\n`).join(""));
 }
 
-// A checkbox for each conversion, all ticked at first.
+// A checkbox for each conversion, ticked at first unless it says not.
 export function showConversions() {
-    const boxes = CONVERSIONS.map(({ program, label, suffixes }) => {
+    const boxes = CONVERSIONS.map(({ program, label, suffixes, ticked }) => {
         const box = element("label");
-        box.append(element("input", { type: "checkbox", name: "tool", value: program, checked: "" }), ` ${label} (`);
+        const checked = ticked === false ? {} : { checked: "" };
+        box.append(element("input", { type: "checkbox", name: "tool", value: program, ...checked }), ` ${label} (`);
         suffixes.forEach((suffix, i) => box.append(i > 0 ? ", " : "", element("code", {}, suffix)));
         box.append(")");
         return box;
@@ -48,9 +49,24 @@ export function ticked() {
     return CONVERSIONS.filter(({ program }) => programs.includes(program));
 }
 
+// The conversions kept apart (see conversions.js), where the engine cannot
+// run them: not offered, with the reason.
+export function withoutApart(reason) {
+    for (const { program } of CONVERSIONS.filter(({ apart }) => apart)) {
+        const box = document.querySelector(`input[name="tool"][value="${program}"]`);
+        box.checked = false;
+        box.disabled = true;
+        box.parentElement.append(`: ${reason}`);
+    }
+}
+
+// The banners not shown yet: those of a conversion kept apart come once its
+// module is loaded.
 export function showBanners(banners) {
     const box = byId("banners");
+    const shown = new Set([...box.querySelectorAll("pre.banner")].map((pre) => pre.dataset.tool));
     for (const { program, label } of CONVERSIONS) {
+        if (!banners[program] || shown.has(program)) continue;
         box.append(element("h3", {}, label), lines(banners[program], "banner"));
         box.lastChild.dataset.tool = program;
     }

@@ -9,7 +9,12 @@ export const OUTCOMES = {
     refused: "Refused",
     skipped: "Skipped: the name must end in .mpo or .MPO",
     "not-started": "Not started",
+    "not-made": "Not made: the pair could not be aligned, and nothing is made from it unaligned",
 };
+
+// Why a conversion is not offered: its module is built for engines with
+// WebAssembly SIMD only.
+export const NEEDS_SIMD = "not offered: this browser lacks WebAssembly SIMD";
 
 // What the batch was doing when it stopped, for the page's failure.
 const DURING = { finish: "the ZIP could not be finished" };
@@ -74,7 +79,7 @@ export function early(entry, reason) {
 // not converted as the batch stopped, has its one line under its name.
 export function messages(entry, result, refusalText) {
     const name = entry.name;
-    if (result.notConverted || result.early) return [];
+    if (result.notConverted || result.notFed || result.early) return [];
     if (result.tooLarge) return [`File ${name} is too large for this browser`];
     const out = result.crashed ? [...result.out, `The conversion of ${name} stopped`] : result.out;
     return result.refusal ? [...out, refusalText] : out;

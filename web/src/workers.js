@@ -29,17 +29,38 @@ export const IDLE_SECONDS = 15;
 // Loads the sources of the workers: those of the SIMD build where the
 // engine has WebAssembly SIMD, the plain ones elsewhere. Resolves with the
 // build's name.
-export function loadSources() {
+export async function loadSources() {
     const simd = typeof WebAssembly === "object" && WebAssembly.validate(SIMD_TEST);
-    const name = simd ? "sources-simd.js" : "sources.js";
+    await load(simd ? "sources-simd.js" : "sources.js");
+    return simd ? "SIMD" : "plain";
+}
+
+function load(name) {
     return new Promise((resolve, reject) => {
         const script = document.createElement("script");
         script.src = name;
-        script.onload = () => resolve(simd ? "SIMD" : "plain");
+        script.onload = resolve;
         script.onerror = () => reject(new Error(`${name} could not be loaded`));
         document.head.append(script);
     });
 }
+
+// Loads the sources of a conversion kept apart (see conversions.js), once:
+// its module is among the workers' sources from then on.
+const apart = new Map();
+export function loadApart(program) {
+    if (!apart.has(program)) {
+        const loading = load(`sources-${program}.js`);
+        apart.set(program, loading);
+        // Tried again by the next batch.
+        loading.catch(() => apart.delete(program));
+    }
+    return apart.get(program);
+}
+
+// The programs whose modules the sources loaded hold, in `conversions`' order.
+export const loaded = (conversions) =>
+    conversions.map(({ program }) => program).filter((program) => self.stereoSources[program]);
 
 // A worker of the sources named, one after another in one script. The
 // script is made once and kept: converters are made anew after each idle
@@ -65,6 +86,7 @@ export async function startStorage() {
 // `banners` are what each program prints first.
 export async function startConverter(programs) {
     const converter = startWorker([...programs, "converter.js"], "a converter");
+    converter.programs = programs;
     converter.banners = await converter.call("start", { tools: programs });
     return converter;
 }
@@ -118,11 +140,12 @@ export function sizing(most) {
 }
 
 // The converters: `acquire(size)` resolves with `size` converters, made
-// anew in place of any that ended; `add()` makes one more for the batch
-// under way, `retire(converter)` lets one go; `release()` says a batch is
-// done with them, and once no batch holds them they are let go after
-// `idle` milliseconds. `counted(n)` hears how many there are.
-export function converterPool({ start, idle = IDLE_SECONDS * 1000, counted = () => {} }) {
+// anew in place of any that ended or no longer `fit` (made before a module
+// was loaded); `add()` makes one more for the batch under way,
+// `retire(converter)` lets one go; `release()` says a batch is done with
+// them, and once no batch holds them they are let go after `idle`
+// milliseconds. `counted(n)` hears how many there are.
+export function converterPool({ start, fits = () => true, idle = IDLE_SECONDS * 1000, counted = () => {} }) {
     let converters = [];
     let users = 0;
     let timer = null;
@@ -131,6 +154,8 @@ export function converterPool({ start, idle = IDLE_SECONDS * 1000, counted = () 
     let filled = Promise.resolve();
     async function fill(size) {
         converters = converters.filter((converter) => !converter.ended && !converter.retiring);
+        for (const unfit of converters.filter((converter) => !fits(converter))) unfit.end();
+        converters = converters.filter(fits);
         for (const surplus of converters.splice(size)) surplus.end();
         const made = await Promise.allSettled(Array.from({ length: size - converters.length }, () => start()));
         const started = made.filter((each) => each.status === "fulfilled").map((each) => each.value);
