@@ -158,15 +158,16 @@ TEST(RealFiles, MpoalignRecoversKnownDistortions) {
 }
 
 // A pair that cannot be aligned with confidence is refused with the reason,
-// nothing written, and the batch goes on.
+// nothing written, and the batch goes on; a pair aligned already (the
+// rendered garden) is left level, its views not turned for nothing.
 TEST(Mpoalign, RefusesPairsItCannotAlignAndWritesNothing) {
     ScratchDir dir;
     const Bytes grey(size_t{64} * 48 * 3, 128);
     const Bytes cap = encoded(64, 48, grey);
     write_file(dir / "cap.mpo", concat({cap, cap}));
-    const StereoFile garden = garden_mpo(320, 240);
+    const StereoFile garden = garden_mpo(640, 480);
     write_file(dir / "unrelated.mpo",
-               concat({garden.left_jpeg, encoded(320, 240, Bytes(size_t{320} * 240 * 3, 90))}));
+               concat({garden.left_jpeg, encoded(640, 480, Bytes(size_t{640} * 480 * 3, 90))}));
     write_file(dir / "good.mpo", garden.file);
     const RunResult r = run_tool("mpoalign", {"cap.mpo", "unrelated.mpo", "good.mpo"}, dir.path);
     EXPECT_EQ(r.status, 1);
@@ -179,6 +180,7 @@ TEST(Mpoalign, RefusesPairsItCannotAlignAndWritesNothing) {
               std::string::npos);
     EXPECT_FALSE(file_exists(dir / "cap_aligned.mpo"));
     EXPECT_FALSE(file_exists(dir / "unrelated_aligned.mpo"));
+    EXPECT_EQ(r.err.find("both were also turned"), std::string::npos) << r.err;
 }
 
 // Matches made from a known correction, with depth (horizontal offsets in

@@ -52,9 +52,13 @@ constexpr double kTightestShare = 0.125;
 
 // The levelling and the keystone terms are kept only when they lower the
 // mean error at the matches left out of the fit, over five folds, by at least
-// 1 %: less is what one or two more parameters gain from noise alone.
+// 1 %: less is what one or two more parameters gain from noise alone. And by
+// at least 1/256 pixel, the step in which the resampler places pixels: on a
+// pair that is aligned already, 1 % of its tiny error is no gain at all, and
+// a levelling would turn both views for nothing.
 constexpr size_t kFolds = 5;
 constexpr double kModelGain = 0.99;
+constexpr double kLeastGain = 1.0 / 256;
 
 // Refusals. Forty consistent matches give the three parameters of the
 // similarity to a small fraction of their spread; fewer, and two unrelated
@@ -328,9 +332,13 @@ Model chosen_model(const std::vector<Match>& ms, const std::vector<size_t>& use,
             held_error[m] += mean_absolute_error(ms, held, richer, size) * weight;
         }
     }
+    const auto count = static_cast<double>(use.size());
     size_t best = 0;
     for (size_t m = 1; m < kModels; ++m) {
-        if (held_error[m] < kModelGain * held_error[best]) best = m;
+        if (held_error[m] < kModelGain * held_error[best] &&
+            held_error[best] - held_error[m] >= kLeastGain * count) {
+            best = m;
+        }
     }
     return best == 0 ? kSimilarity : kRicherModels[best - 1];
 }
