@@ -25,6 +25,19 @@ step() {
     echo "== $* ($(($(date +%s) - started)) s)"
 }
 
+# Updates Debian's package lists, with the options given to apt-get. A
+# mirror caught in the middle of its sync refuses a list now and then ("File
+# has unexpected size"): tried three times, half a minute apart, then gone on
+# with the lists that came, since an install or a download that needs a
+# missing one fails by name anyway.
+update_package_lists() {
+    for list_attempt in 1 2 3; do
+        apt-get "$@" update && return 0
+        [ "$list_attempt" -eq 3 ] || sleep 30
+    done
+    echo "$script: some of Debian's package lists could not be fetched; going on with the others" >&2
+}
+
 # Installs those of the Debian packages named that are missing (as root).
 install_missing() {
     missing=""
@@ -33,7 +46,7 @@ install_missing() {
     done
     [ -n "$missing" ] || return 0
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
+    update_package_lists -qq
     # shellcheck disable=SC2086
     apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends $missing >/dev/null
 }

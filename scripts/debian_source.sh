@@ -58,7 +58,9 @@ if ! have_deb_src; then
     else
         fail "no Debian sources entry to derive a deb-src entry from"
     fi
-    apt-get update -qq >&2
+    # A list refused by a mirror in mid-sync is no reason to stop: apt-get
+    # source below says by name if it needed that one.
+    apt-get update -qq >&2 || true
 fi
 echo "$name $version source" >&2
 log=$deps/$name-source.log

@@ -116,7 +116,7 @@ setup_wine32() {
         -o APT::Architectures::=amd64 -o APT::Architectures::=i386 -o Dir::State::Lists="$wine32_dir/apt/lists"
         -o Dir::Cache="$wine32_dir/apt/cache" -o Dir::State::status=/dev/null
         -o Acquire::IndexTargets::deb-src::Sources::DefaultEnabled=false)
-    apt-get "${apt_options[@]}" update
+    update_package_lists "${apt_options[@]}"
     version=$(dpkg-query -W -f='${Version}' wine64)
     (cd "$wine32_dir/debs" && apt-get "${apt_options[@]}" download "libwine:i386=$version" "wine32:i386=$version" \
         "wine32-preloader:i386=$version" libc6:i386 libgcc-s1:i386 qemu-user-static)
